@@ -861,7 +861,6 @@ NTKERNELAPI PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVIC
                                                      PVOID OutputBuffer, ULONG OutputBufferLength,
                                                      BOOLEAN InternalDeviceIoControl, PKEVENT Event,
                                                      PIO_STATUS_BLOCK IoStatusBlock);
-NTKERNELAPI VOID NTAPI IoStartNextPacket(PDEVICE_OBJECT DeviceObject, BOOLEAN Cancelable);
 
 // Power manager.
 NTKERNELAPI NTSTATUS NTAPI PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp);

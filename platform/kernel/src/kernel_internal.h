@@ -1,0 +1,234 @@
+// Internal state of the host kernel, shared by its service files.
+#pragma once
+
+#include <pthread.h>
+
+#include <condition_variable>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <random>
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include "hostkernel/kernel.h"
+
+// Dispatcher object types (DISPATCHER_HEADER.Type).
+enum : UCHAR {
+    kEventNotificationObject = 0,
+    kEventSynchronizationObject = 1,
+    kThreadObject = 6,
+    kTimerNotificationObject = 8,
+    kTimerSynchronizationObject = 9,
+    kWaitTimeoutTimer = 0x20,  // a thread's private time-out timer
+};
+
+enum class ThreadState { Initialized, Ready, Running, Waiting, Terminated };
+
+// A thread. The dispatcher header comes first so that a thread can be waited
+// for like any dispatcher object; it is signalled when the thread has ended.
+struct _KTHREAD {
+    DISPATCHER_HEADER Header;
+
+    std::uint64_t id = 0;
+    std::string name;
+    KPRIORITY priority = 8;
+    ThreadState state = ThreadState::Initialized;
+    KIRQL savedIrql = PASSIVE_LEVEL;
+    bool external = false;  // an OS thread from outside the machine (host, client)
+    bool hasOsThread = false;
+    pthread_t os{};
+    std::condition_variable cv;
+
+    // Wait state.
+    NTSTATUS waitStatus = STATUS_SUCCESS;
+    PKWAIT_BLOCK waitBlocks = nullptr;
+    ULONG waitCount = 0;
+    WAIT_TYPE waitType = WaitAny;
+    KTIMER waitTimer;
+    KWAIT_BLOCK builtinBlocks[THREAD_WAIT_OBJECTS + 1];
+
+    // Start.
+    PKSTART_ROUTINE startRoutine = nullptr;
+    PVOID startContext = nullptr;
+    std::function<void()> hostFunction;
+    PDRIVER_OBJECT ownerDriver = nullptr;
+};
+
+struct _ETHREAD : _KTHREAD {};
+
+namespace hk {
+
+// Object manager header, placed in front of every object body it creates.
+struct ObjectType {
+    std::wstring name;
+    void (*deleteProcedure)(void* body) = nullptr;
+};
+
+struct ObjectHeader {
+    std::uint32_t magic;
+    ObjectType* type;
+    LONG references;
+    LONG handles;
+    std::wstring name;  // full path in the namespace, empty if unnamed
+    std::size_t bodySize;
+    void* Body() { return this + 1; }
+};
+
+constexpr std::uint32_t kObjectMagic = 0x4F424A21;  // "OBJ!"
+
+ObjectHeader* HeaderOf(const void* body);
+void* ObCreateObject(ObjectType* type, std::size_t bodySize, const std::wstring& name, NTSTATUS* status);
+NTSTATUS ObInsertHandle(void* body, ACCESS_MASK access, HANDLE* handle);
+void* ObLookupName(const std::wstring& name);
+void ObRemoveName(void* body);
+std::wstring NormalizeObjectName(const std::wstring& name);
+
+extern ObjectType gThreadType;
+extern ObjectType gEventType;
+extern ObjectType gDeviceType;
+extern ObjectType gDriverType;
+extern ObjectType gFileType;
+extern ObjectType gKeyType;
+
+struct PoolBlock {
+    std::size_t size;
+    ULONG tag;
+    POOL_TYPE type;
+    PDRIVER_OBJECT driver;
+};
+
+struct PortMapping {
+    std::uint32_t first;
+    std::uint32_t count;
+    PortHandler* handler;
+};
+
+struct MemoryMapping {
+    std::uint64_t first;
+    std::uint64_t length;
+    MemoryHandler* handler;
+};
+
+struct IoMapping {
+    std::uint64_t physical;
+    std::size_t length;
+    MemoryHandler* handler;  // may be null: plain memory with no device behind it
+};
+
+}  // namespace hk
+
+namespace hk {
+struct ObjectHeader;
+}
+
+struct hk::Kernel::Impl {
+    explicit Impl(const KernelOptions& o);
+
+    KernelOptions options;
+    std::mt19937_64 rng;
+    Kernel* owner = nullptr;
+
+    // ---------------------------------------------------------- processor and scheduling
+    // Scheduler state below is guarded by mu. The rest of the kernel's state
+    // is guarded by the processor itself: only the token holder touches it.
+    std::mutex mu;
+    _KTHREAD* tokenOwner = nullptr;  // OS-level holder of the processor
+    _KTHREAD* current = nullptr;     // logical thread running on it
+    _KTHREAD idle;                   // the idle thread (runs DPCs when nothing else can run)
+    KIRQL irql = PASSIVE_LEVEL;
+    std::deque<_KTHREAD*> ready[32];
+    std::vector<_KTHREAD*> threads;  // every thread ever created, for teardown
+    std::vector<_KTHREAD*> zombies;  // ended threads whose OS thread is not joined yet
+    std::vector<_KTHREAD*> pendingDereferences;  // thread references the host let go of
+    std::uint64_t nextThreadId = 1;
+    bool dying = false;
+    bool stopped = false;
+    bool inDpc = false;
+    std::vector<PKSPIN_LOCK> heldLocks;
+
+    // ---------------------------------------------------------- time
+    Time100ns now = 0;
+    std::int64_t realBase = 0;  // steady clock at boot, ns
+    LONGLONG bootSystemTime = 0;
+    LIST_ENTRY timerList;  // sorted by due time
+    LIST_ENTRY dpcQueue;
+    struct ClockSource : TimeSource {
+        Impl* k;
+        Time100ns Now() const override;
+    } clock;
+
+    // ---------------------------------------------------------- objects
+    std::map<std::wstring, void*> names;  // upper-cased full name -> body
+    std::unordered_map<std::uintptr_t, void*> handles;
+    std::unordered_set<ObjectHeader*> liveObjects;
+    std::unordered_set<void*> liveIrps;  // tracker blocks of requests not yet freed
+    std::uintptr_t nextHandle = 4;
+
+    // ---------------------------------------------------------- pool
+    std::unordered_map<void*, PoolBlock> pool;
+    PoolStatistics poolStats;
+    PDRIVER_OBJECT currentDriver = nullptr;
+
+    // ---------------------------------------------------------- hardware
+    std::vector<PortMapping> ports;
+    std::vector<MemoryMapping> memory;
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> mappingHoles;
+    std::map<std::uintptr_t, IoMapping> ioMappings;  // virtual base -> mapping
+
+    // ---------------------------------------------------------- debug and verifier
+    std::vector<std::string> debugOutput;
+    std::function<void(const std::string&)> debugSink;
+    StopReport stop;
+
+    // ---------------------------------------------------------- registry and drivers
+    std::unique_ptr<Registry> registry;
+    std::vector<PDRIVER_OBJECT> drivers;
+    std::map<PDRIVER_OBJECT, void*> driverModules;  // dlopen handles
+    KSPIN_LOCK cancelLock = 0;
+    bool failRegistryWrites = false;
+    std::deque<void*> irpQuarantine;  // freed requests kept a while to catch late use
+
+    // ---------------------------------------------------------- scheduler operations
+    _KTHREAD* NewThread(const std::string& name, KPRIORITY priority);
+    void StartOsThread(_KTHREAD* t);
+    void MakeReady(_KTHREAD* t);            // token holder
+    void Dispatch(_KTHREAD* self);          // token holder's thread can not continue
+    void SchedulingPoint();                 // may hand the processor to another ready thread
+    void Block();                           // current thread waits
+    [[noreturn]] void ExitCurrentThread(NTSTATUS status);
+    _KTHREAD* AttachExternal(const std::string& name, KPRIORITY priority);
+    void DetachExternal(_KTHREAD* self);
+    void IdleStep(std::unique_lock<std::mutex>& lk);  // one step of idle work, lk held on entry and exit
+    [[noreturn]] void ParkForever(std::unique_lock<std::mutex>& lk, _KTHREAD* self);
+    bool WaitForToken(std::unique_lock<std::mutex>& lk, _KTHREAD* self);
+    void ReapZombies();      // joins ended OS threads; token holder or teardown
+    void StartIdleThread();
+    // Halts the machine with a verifier report. Never returns to an emulated thread.
+    [[noreturn]] void Stop(const std::string& rule, const std::string& description, std::uintptr_t p1 = 0,
+                           std::uintptr_t p2 = 0, std::uintptr_t p3 = 0, std::uintptr_t p4 = 0);
+
+    // ---------------------------------------------------------- dispatcher operations
+    void SignalObject(PDISPATCHER_HEADER header);
+    void SatisfyWait(_KTHREAD* t, NTSTATUS status);
+    bool TryConsume(PDISPATCHER_HEADER header);
+    NTSTATUS WaitForObjects(ULONG count, PVOID objects[], WAIT_TYPE type, PLARGE_INTEGER timeout,
+                            PKWAIT_BLOCK blocks);
+    void InsertTimer(PKTIMER timer, Time100ns due);
+    void ExpireTimers();
+    Time100ns NextTimerDue() const;  // -1 if none
+    void RunDpcs();
+    Time100ns DueFromRelativeOrAbsolute(LONGLONG dueTime) const;
+
+    // ---------------------------------------------------------- checks
+    void RequireIrql(const char* routine, KIRQL maximum);
+    void CheckFreedRange(const void* start, std::size_t length, const char* what);
+};
+
+namespace hk {
+// The kernel of the running machine; null outside a Kernel's life.
+extern Kernel::Impl* gK;
+inline Kernel::Impl& K() { return *gK; }
+}  // namespace hk

@@ -1,0 +1,179 @@
+// The registry routines of the kernel API over the machine's registry store.
+#include "hostkernel/registry.h"
+#include "kernel_internal.h"
+
+using hk::K;
+using Impl = hk::Kernel::Impl;
+
+namespace {
+
+struct KeyBody {
+    std::wstring path;
+};
+
+void DeleteKeyBody(void* body) { static_cast<KeyBody*>(body)->~KeyBody(); }
+
+const wchar_t* kServicesRoot = L"\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Services\\";
+const wchar_t* kControlRoot = L"\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Control\\";
+
+std::wstring FromUnicodeString(PCUNICODE_STRING s) {
+    if (s == nullptr || s->Buffer == nullptr) return std::wstring();
+    return std::wstring(s->Buffer, s->Length / sizeof(WCHAR));
+}
+
+KeyBody* KeyFromHandle(HANDLE h) {
+    auto& handles = K().handles;
+    auto it = handles.find(reinterpret_cast<std::uintptr_t>(h));
+    if (it == handles.end()) return nullptr;
+    hk::ObjectHeader* header = hk::HeaderOf(it->second);
+    if (header == nullptr || header->type != &hk::gKeyType) return nullptr;
+    return static_cast<KeyBody*>(it->second);
+}
+
+NTSTATUS OpenKeyPath(const std::wstring& path, PHANDLE KeyHandle) {
+    NTSTATUS status;
+    hk::gKeyType.deleteProcedure = DeleteKeyBody;
+    void* body = hk::ObCreateObject(&hk::gKeyType, sizeof(KeyBody), L"", &status);
+    auto* key = new (body) KeyBody{path};
+    hk::ObInsertHandle(key, KEY_ALL_ACCESS, KeyHandle);
+    ObfDereferenceObject(key);  // the handle keeps it
+    return STATUS_SUCCESS;
+}
+
+std::wstring PathFromAttributes(POBJECT_ATTRIBUTES oa) {
+    std::wstring name = FromUnicodeString(oa->ObjectName);
+    if (oa->RootDirectory != nullptr) {
+        KeyBody* root = KeyFromHandle(oa->RootDirectory);
+        if (root == nullptr) return std::wstring();
+        return root->path + L"\\" + name;
+    }
+    return name;
+}
+
+}  // namespace
+
+extern "C" {
+
+NTSTATUS ZwOpenKey(PHANDLE KeyHandle, ACCESS_MASK, POBJECT_ATTRIBUTES ObjectAttributes) {
+    Impl& k = K();
+    k.RequireIrql("ZwOpenKey", PASSIVE_LEVEL);
+    std::wstring path = PathFromAttributes(ObjectAttributes);
+    if (path.empty()) return STATUS_OBJECT_NAME_INVALID;
+    if (!k.registry->KeyExists(path)) return STATUS_OBJECT_NAME_NOT_FOUND;
+    return OpenKeyPath(path, KeyHandle);
+}
+
+NTSTATUS ZwCreateKey(PHANDLE KeyHandle, ACCESS_MASK, POBJECT_ATTRIBUTES ObjectAttributes, ULONG, PUNICODE_STRING,
+                     ULONG, PULONG Disposition) {
+    Impl& k = K();
+    k.RequireIrql("ZwCreateKey", PASSIVE_LEVEL);
+    std::wstring path = PathFromAttributes(ObjectAttributes);
+    if (path.empty()) return STATUS_OBJECT_NAME_INVALID;
+    bool existed = k.registry->KeyExists(path);
+    if (!existed && !k.registry->CreateKey(path)) return STATUS_OBJECT_NAME_INVALID;
+    if (Disposition != nullptr) *Disposition = existed ? 2 : 1;  // REG_OPENED_EXISTING_KEY : REG_CREATED_NEW_KEY
+    return OpenKeyPath(path, KeyHandle);
+}
+
+NTSTATUS ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, KEY_VALUE_INFORMATION_CLASS InformationClass,
+                         PVOID KeyValueInformation, ULONG Length, PULONG ResultLength) {
+    Impl& k = K();
+    k.RequireIrql("ZwQueryValueKey", PASSIVE_LEVEL);
+    KeyBody* key = KeyFromHandle(KeyHandle);
+    if (key == nullptr) return STATUS_INVALID_HANDLE;
+    auto value = k.registry->GetValue(key->path, FromUnicodeString(ValueName));
+    if (!value) return STATUS_OBJECT_NAME_NOT_FOUND;
+    const auto dataLength = static_cast<ULONG>(value->data.size());
+    const auto nameBytes = static_cast<ULONG>(value->name.size() * sizeof(WCHAR));
+
+    ULONG fixed = 0;
+    ULONG required = 0;
+    switch (InformationClass) {
+        case KeyValuePartialInformation:
+            fixed = FIELD_OFFSET(KEY_VALUE_PARTIAL_INFORMATION, Data);
+            required = fixed + dataLength;
+            break;
+        case KeyValueBasicInformation:
+            fixed = FIELD_OFFSET(KEY_VALUE_BASIC_INFORMATION, Name);
+            required = fixed + nameBytes;
+            break;
+        case KeyValueFullInformation:
+            fixed = FIELD_OFFSET(KEY_VALUE_FULL_INFORMATION, Name);
+            required = fixed + nameBytes + dataLength;
+            break;
+        default:
+            return STATUS_INVALID_PARAMETER;
+    }
+    *ResultLength = required;
+    if (Length < fixed) return STATUS_BUFFER_TOO_SMALL;
+
+    auto* out = static_cast<UCHAR*>(KeyValueInformation);
+    ULONG room = Length - fixed;
+    switch (InformationClass) {
+        case KeyValuePartialInformation: {
+            auto* info = static_cast<PKEY_VALUE_PARTIAL_INFORMATION>(KeyValueInformation);
+            info->TitleIndex = 0;
+            info->Type = value->type;
+            info->DataLength = dataLength;
+            memcpy(out + fixed, value->data.data(), dataLength < room ? dataLength : room);
+            break;
+        }
+        case KeyValueBasicInformation: {
+            auto* info = static_cast<PKEY_VALUE_BASIC_INFORMATION>(KeyValueInformation);
+            info->TitleIndex = 0;
+            info->Type = value->type;
+            info->NameLength = nameBytes;
+            memcpy(out + fixed, value->name.data(), nameBytes < room ? nameBytes : room);
+            break;
+        }
+        default: {
+            auto* info = static_cast<PKEY_VALUE_FULL_INFORMATION>(KeyValueInformation);
+            info->TitleIndex = 0;
+            info->Type = value->type;
+            info->NameLength = nameBytes;
+            info->DataOffset = fixed + nameBytes;
+            info->DataLength = dataLength;
+            memcpy(out + fixed, value->name.data(), nameBytes < room ? nameBytes : room);
+            if (room > nameBytes) {
+                ULONG dataRoom = room - nameBytes;
+                memcpy(out + fixed + nameBytes, value->data.data(), dataLength < dataRoom ? dataLength : dataRoom);
+            }
+            break;
+        }
+    }
+    return Length < required ? STATUS_BUFFER_OVERFLOW : STATUS_SUCCESS;
+}
+
+NTSTATUS ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, ULONG, ULONG Type, PVOID Data, ULONG DataSize) {
+    Impl& k = K();
+    k.RequireIrql("ZwSetValueKey", PASSIVE_LEVEL);
+    KeyBody* key = KeyFromHandle(KeyHandle);
+    if (key == nullptr) return STATUS_INVALID_HANDLE;
+    if (k.failRegistryWrites) return STATUS_ACCESS_DENIED;
+    const auto* bytes = static_cast<const std::uint8_t*>(Data);
+    std::vector<std::uint8_t> data(bytes, bytes + DataSize);
+    if (!k.registry->SetValue(key->path, FromUnicodeString(ValueName), Type, std::move(data))) {
+        return STATUS_OBJECT_NAME_INVALID;
+    }
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS RtlWriteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName, ULONG ValueType, PVOID ValueData,
+                               ULONG ValueLength) {
+    Impl& k = K();
+    k.RequireIrql("RtlWriteRegistryValue", PASSIVE_LEVEL);
+    std::wstring path;
+    switch (RelativeTo & 0xFFFF) {
+        case RTL_REGISTRY_ABSOLUTE: path = Path; break;
+        case RTL_REGISTRY_SERVICES: path = std::wstring(kServicesRoot) + Path; break;
+        case RTL_REGISTRY_CONTROL: path = std::wstring(kControlRoot) + Path; break;
+        default: return STATUS_INVALID_PARAMETER;
+    }
+    if (k.failRegistryWrites) return STATUS_ACCESS_DENIED;
+    const auto* bytes = static_cast<const std::uint8_t*>(ValueData);
+    std::vector<std::uint8_t> data(bytes, bytes + ValueLength);
+    if (!k.registry->SetValue(path, ValueName, ValueType, std::move(data), true)) return STATUS_OBJECT_NAME_INVALID;
+    return STATUS_SUCCESS;
+}
+
+}  // extern "C"

@@ -1,0 +1,341 @@
+// The processor and its scheduler.
+//
+// Every emulated thread is an OS thread, but only the holder of the
+// processor token runs. A thread that can not continue (it waits, ends or is
+// preempted) hands the token to the highest-priority ready thread; ties are
+// broken by the seeded generator. When nothing is ready, the processor idles:
+// it runs queued DPCs and, in virtual time, jumps the clock to the next timer
+// expiry. An emulated thread does that idle work itself, so a lone thread
+// ticking on a timer never pays for an OS context switch; external threads
+// (the host, user-mode clients) never run kernel code and hand the token to
+// the idle thread instead.
+#include <chrono>
+
+#include "kernel_internal.h"
+
+namespace hk {
+Kernel::Impl* gK = nullptr;
+}
+
+using hk::K;
+using Impl = hk::Kernel::Impl;
+
+namespace {
+
+void* EmulatedThreadMain(void* arg) {
+    auto* self = static_cast<_KTHREAD*>(arg);
+    Impl& k = K();
+    {
+        std::unique_lock<std::mutex> lk(k.mu);
+        k.WaitForToken(lk, self);
+    }
+    if (self->hostFunction) {
+        self->hostFunction();
+    } else {
+        self->startRoutine(self->startContext);
+    }
+    k.ExitCurrentThread(STATUS_SUCCESS);
+}
+
+void* IdleThreadMain(void* arg) {
+    Impl& k = *static_cast<Impl*>(arg);
+    std::unique_lock<std::mutex> lk(k.mu);
+    k.WaitForToken(lk, &k.idle);
+    for (;;) {
+        if (k.stopped) {
+            k.ParkForever(lk, &k.idle);
+        }
+        k.current = &k.idle;
+        k.irql = PASSIVE_LEVEL;
+        k.IdleStep(lk);
+    }
+}
+
+}  // namespace
+
+_KTHREAD* Impl::NewThread(const std::string& threadName, KPRIORITY threadPriority) {
+    NTSTATUS status;
+    void* body = hk::ObCreateObject(&hk::gThreadType, sizeof(_ETHREAD), L"", &status);
+    auto* t = new (body) _ETHREAD();
+    t->Header.Type = kThreadObject;
+    t->Header.Size = sizeof(_ETHREAD) / sizeof(LONG);
+    t->Header.SignalState = 0;
+    InitializeListHead(&t->Header.WaitListHead);
+    t->waitTimer.Header.Type = kWaitTimeoutTimer;
+    // A thread's time-out timer has no DPC; the field names its thread instead.
+    t->waitTimer.Dpc = reinterpret_cast<PKDPC>(t);
+    InitializeListHead(&t->waitTimer.Header.WaitListHead);
+    t->name = threadName;
+    t->priority = threadPriority;
+    std::lock_guard<std::mutex> lk(mu);
+    t->id = nextThreadId++;
+    threads.push_back(t);
+    return t;
+}
+
+void Impl::StartOsThread(_KTHREAD* t) {
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_attr_setstacksize(&attr, 1 << 20);
+    t->hasOsThread = true;
+    if (pthread_create(&t->os, &attr, EmulatedThreadMain, t) != 0) {
+        t->hasOsThread = false;
+    }
+    pthread_attr_destroy(&attr);
+}
+
+// Picks the next thread: highest priority first, a seeded random choice
+// among equals. Caller holds mu.
+static _KTHREAD* PopReadyLocked(Impl& k) {
+    for (int p = 31; p >= 0; --p) {
+        auto& q = k.ready[p];
+        if (q.empty()) continue;
+        std::size_t index = q.size() > 1 ? static_cast<std::size_t>(k.rng() % q.size()) : 0;
+        _KTHREAD* t = q[index];
+        q.erase(q.begin() + static_cast<std::ptrdiff_t>(index));
+        return t;
+    }
+    return nullptr;
+}
+
+static int HighestReadyPriorityLocked(const Impl& k) {
+    for (int p = 31; p >= 0; --p) {
+        if (!k.ready[p].empty()) return p;
+    }
+    return -1;
+}
+
+// Gives the processor to next. Caller holds mu.
+static void HandTokenLocked(Impl& k, _KTHREAD* next) {
+    k.tokenOwner = next;
+    k.current = next;
+    k.irql = next->savedIrql;
+    next->state = ThreadState::Running;
+    next->cv.notify_one();
+}
+
+void Impl::MakeReady(_KTHREAD* t) {
+    std::lock_guard<std::mutex> lk(mu);
+    t->state = ThreadState::Ready;
+    ready[t->priority].push_back(t);
+    if (tokenOwner == &idle) idle.cv.notify_one();
+}
+
+bool Impl::WaitForToken(std::unique_lock<std::mutex>& lk, _KTHREAD* self) {
+    self->cv.wait(lk, [&] { return tokenOwner == self || dying || (stopped && self->external); });
+    if (dying && !self->external) {
+        lk.unlock();
+        pthread_exit(nullptr);
+    }
+    return tokenOwner == self && !dying;
+}
+
+void Impl::ParkForever(std::unique_lock<std::mutex>& lk, _KTHREAD* self) {
+    self->cv.wait(lk, [&] { return dying; });
+    lk.unlock();
+    pthread_exit(nullptr);
+}
+
+void Impl::Dispatch(_KTHREAD* self) {
+    std::unique_lock<std::mutex> lk(mu);
+    for (;;) {
+        if (stopped) {
+            if (self->external) return;
+            ParkForever(lk, tokenOwner);
+        }
+        const bool dpcsPending = !IsListEmpty(&dpcQueue);
+        _KTHREAD* next = dpcsPending ? nullptr : PopReadyLocked(*this);
+        if (next == self) {
+            current = self;
+            irql = self->savedIrql;
+            self->state = ThreadState::Running;
+            return;
+        }
+        if (next != nullptr || self->external || options.clock == ClockMode::Real) {
+            if (self->external && self->state == ThreadState::Terminated &&
+                options.clock == ClockMode::Virtual) {
+                // The host is done with the machine: pause it where it is.
+                if (next != nullptr) ready[next->priority].push_front(next);
+                tokenOwner = nullptr;
+                current = nullptr;
+                return;
+            }
+            HandTokenLocked(*this, next != nullptr ? next : &idle);
+            if (self->state == ThreadState::Terminated) return;
+            WaitForToken(lk, self);
+            return;
+        }
+        // Nothing else can run: this emulated thread does the idle work.
+        current = &idle;
+        irql = PASSIVE_LEVEL;
+        IdleStep(lk);
+    }
+}
+
+void Impl::IdleStep(std::unique_lock<std::mutex>& lk) {
+    if (!IsListEmpty(&dpcQueue)) {
+        lk.unlock();
+        RunDpcs();
+        lk.lock();
+        return;
+    }
+    if (tokenOwner == &idle) {
+        if (_KTHREAD* next = PopReadyLocked(*this)) {
+            HandTokenLocked(*this, next);
+            WaitForToken(lk, &idle);
+            return;
+        }
+    } else if (HighestReadyPriorityLocked(*this) >= 0) {
+        return;  // the caller dispatches it
+    }
+    Time100ns due = NextTimerDue();
+    if (options.clock == ClockMode::Real) {
+        Time100ns nowReal = clock.Now();
+        if (due < 0 || due > nowReal) {
+            auto wake = [&] { return dying || stopped || HighestReadyPriorityLocked(*this) >= 0; };
+            if (due < 0) {
+                idle.cv.wait(lk, wake);
+            } else {
+                idle.cv.wait_for(lk, std::chrono::nanoseconds((due - nowReal) * 100), wake);
+            }
+            if (dying) ParkForever(lk, &idle);
+            return;
+        }
+    } else if (due < 0) {
+        lk.unlock();
+        Stop("DEADLOCK", "no thread can run, no DPC is queued and no timer is pending");
+        lk.lock();
+        return;
+    } else if (due > now) {
+        now = due;
+    }
+    lk.unlock();
+    ExpireTimers();
+    lk.lock();
+}
+
+void Impl::SchedulingPoint() {
+    if (irql >= DISPATCH_LEVEL || inDpc || current == nullptr || current == &idle || current->external) return;
+    if (options.clock == ClockMode::Real) {
+        Time100ns due = NextTimerDue();
+        if (due >= 0 && due <= clock.Now()) {
+            KIRQL old = irql;
+            irql = DISPATCH_LEVEL;
+            ExpireTimers();
+            irql = old;
+            RunDpcs();
+        }
+    }
+    std::unique_lock<std::mutex> lk(mu);
+    int best = HighestReadyPriorityLocked(*this);
+    if (best < 0) return;
+    _KTHREAD* self = current;
+    bool higher = best > self->priority;
+    if (!higher && !(best == self->priority && rng() % 100 < options.preemptPercent)) return;
+    self->state = ThreadState::Ready;
+    self->savedIrql = irql;
+    if (higher) {
+        ready[self->priority].push_front(self);
+    } else {
+        ready[self->priority].push_back(self);
+    }
+    _KTHREAD* next = PopReadyLocked(*this);
+    if (next == self) {
+        current = self;
+        self->state = ThreadState::Running;
+        return;
+    }
+    HandTokenLocked(*this, next);
+    WaitForToken(lk, self);
+}
+
+void Impl::Block() {
+    _KTHREAD* self = current;
+    self->savedIrql = irql;
+    Dispatch(self);
+}
+
+void Impl::ExitCurrentThread(NTSTATUS) {
+    _KTHREAD* self = current;
+    self->state = ThreadState::Terminated;
+    self->Header.SignalState = 1;
+    SignalObject(&self->Header);
+    {
+        std::lock_guard<std::mutex> lk(mu);
+        zombies.push_back(self);
+    }
+    Dispatch(self);
+    pthread_exit(nullptr);
+}
+
+_KTHREAD* Impl::AttachExternal(const std::string& threadName, KPRIORITY threadPriority) {
+    _KTHREAD* t = NewThread(threadName, threadPriority);
+    t->external = true;
+    t->os = pthread_self();
+    std::unique_lock<std::mutex> lk(mu);
+    if (stopped) {
+        t->state = ThreadState::Terminated;
+        zombies.push_back(t);
+        return nullptr;
+    }
+    t->state = ThreadState::Ready;
+    ready[threadPriority].push_back(t);
+    if (tokenOwner == nullptr) {
+        // A paused machine: take the processor and let the scheduler choose.
+        tokenOwner = t;
+        current = t;
+        lk.unlock();
+        Dispatch(t);
+        return stopped ? nullptr : t;
+    }
+    if (tokenOwner == &idle) idle.cv.notify_one();
+    if (!WaitForToken(lk, t)) return nullptr;
+    return t;
+}
+
+void Impl::DetachExternal(_KTHREAD* self) {
+    if (self == nullptr) return;
+    {
+        std::lock_guard<std::mutex> lk(mu);
+        if (stopped || tokenOwner != self) {
+            self->state = ThreadState::Terminated;
+            zombies.push_back(self);
+            return;
+        }
+    }
+    ReapZombies();
+    {
+        std::lock_guard<std::mutex> lk(mu);
+        zombies.push_back(self);
+    }
+    self->state = ThreadState::Terminated;
+    self->Header.SignalState = 1;
+    SignalObject(&self->Header);
+    Dispatch(self);
+}
+
+void Impl::ReapZombies() {
+    std::vector<_KTHREAD*> done;
+    std::vector<_KTHREAD*> released;
+    {
+        std::lock_guard<std::mutex> lk(mu);
+        done.swap(zombies);
+        released.swap(pendingDereferences);
+    }
+    for (_KTHREAD* t : done) {
+        if (t->hasOsThread) {
+            pthread_join(t->os, nullptr);
+            t->hasOsThread = false;
+        }
+    }
+    for (_KTHREAD* t : released) ObfDereferenceObject(t);
+    for (_KTHREAD* t : done) ObfDereferenceObject(t);
+}
+
+void Impl::StartIdleThread() {
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_attr_setstacksize(&attr, 1 << 20);
+    idle.hasOsThread = pthread_create(&idle.os, &attr, IdleThreadMain, this) == 0;
+    pthread_attr_destroy(&attr);
+}
