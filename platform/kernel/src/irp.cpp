@@ -62,7 +62,14 @@ static void FinishRequest(PIRP irp) {
         memcpy(tr->userBuffer, tr->systemBuffer, n);
     }
     if (irp->UserIosb != nullptr) *irp->UserIosb = irp->IoStatus;
-    if (tr->onComplete != nullptr) tr->onComplete(irp, tr->onCompleteContext);
+    if (tr->onComplete != nullptr) {
+        auto onComplete = tr->onComplete;
+        void* context = tr->onCompleteContext;
+        tr->onComplete = nullptr;
+        tr->onCompleteContext = nullptr;
+        tr->dropContext = nullptr;
+        onComplete(irp, context);
+    }
     if (irp->UserEvent != nullptr) KeSetEvent(irp->UserEvent, IO_NO_INCREMENT, FALSE);
     IoFreeIrp(irp);
 }
@@ -140,7 +147,7 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     PIO_STACK_LOCATION sp = --Irp->Tail.Overlay.CurrentStackLocation;
     sp->DeviceObject = DeviceObject;
     const int level = Irp->CurrentLocation;
-    tr->levels[level] = IrpTracker::Level{false, false, 0};
+    tr->levels[level] = IrpTracker::Level{false, false, 0, false};
     tr->callDepth++;
     const KIRQL irqlBefore = k.irql;
     PDRIVER_OBJECT savedDriver = k.currentDriver;
@@ -156,11 +163,13 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     }
     const IrpTracker::Level& seen = tr->levels[level];
     if (status == STATUS_PENDING) {
-        bool marked = seen.passed ? seen.pendingMarked : (sp->Control & SL_PENDING_RETURNED) != 0;
-        if (!marked) {
+        // The mark may still come from the driver's completion routine
+        // (IoMarkIrpPending when PendingReturned); completion checks it then.
+        if (seen.passed && !seen.pendingMarked) {
             k.Stop("PENDING_NOT_MARKED", "a dispatch routine returned STATUS_PENDING without IoMarkIrpPending",
                    reinterpret_cast<std::uintptr_t>(dispatch), reinterpret_cast<std::uintptr_t>(Irp));
         }
+        if (!seen.passed) tr->levels[level].returnedPending = true;
     } else if (seen.passed && seen.status != status) {
         k.Stop("STATUS_MISMATCH",
                "a dispatch routine returned another status than the one its request was completed with",
@@ -199,7 +208,12 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR) {
          sp++, Irp->CurrentLocation++, Irp->Tail.Overlay.CurrentStackLocation++) {
         const int level = Irp->CurrentLocation - 1;
         Irp->PendingReturned = (sp->Control & SL_PENDING_RETURNED) != 0;
-        tr->levels[level] = IrpTracker::Level{true, Irp->PendingReturned != 0, Irp->IoStatus.Status};
+        if (tr->levels[level].returnedPending && !Irp->PendingReturned) {
+            k.Stop("PENDING_NOT_MARKED",
+                   "a dispatch routine returned STATUS_PENDING but its stack location was never marked pending",
+                   reinterpret_cast<std::uintptr_t>(Irp), static_cast<std::uintptr_t>(level));
+        }
+        tr->levels[level] = IrpTracker::Level{true, Irp->PendingReturned != 0, Irp->IoStatus.Status, false};
         const NTSTATUS status = Irp->IoStatus.Status;
         const bool invoke = sp->CompletionRoutine != nullptr &&
                             ((NT_SUCCESS(status) && (sp->Control & SL_INVOKE_ON_SUCCESS)) ||

@@ -30,6 +30,7 @@ struct alignas(16) IrpTracker {
         bool passed;         // completion has passed this stack location
         bool pendingMarked;  // SL_PENDING_RETURNED was set there
         NTSTATUS status;     // status as completion passed it
+        bool returnedPending;  // its dispatch returned STATUS_PENDING before completion got there
     } levels[kMaxIrpStack + 2];
 };
 

@@ -1,0 +1,176 @@
+// The I/O manager as drivers rely on it: completion order and its
+// interruption, pending propagation, the cancel-safe queue, buffered device
+// I/O control.
+#include <gtest/gtest.h>
+
+#include "hostkernel/io.h"
+#include "test_drivers.h"
+
+namespace {
+
+using hk::Kernel;
+using hk::kMillisecond;
+using testdrv::Bottom;
+
+TEST(Completion, RoutinesRunBottomUp) {
+    Kernel k;
+    testdrv::Stack stack = testdrv::BuildStack(2);
+    hk::RequestPtr r;
+    ASSERT_TRUE(k.Call([&] { r = hk::SendRead(stack.Top(), 0, 512); }));
+    ASSERT_TRUE(r->completed);
+    EXPECT_EQ(r->completions, 1u);
+    auto& log = testdrv::Current().log;
+    std::vector<std::string> expected{"filter 1", "filter 0", "bottom", "completion 0", "completion 1"};
+    EXPECT_EQ(log, expected);
+    EXPECT_FALSE(k.Stopped()) << k.Stop().ToString();
+}
+
+TEST(Completion, MoreProcessingRequiredStopsCompletionUntilCompletedAgain) {
+    Kernel k;
+    testdrv::Stack stack = testdrv::BuildStack(2);
+    testdrv::Current().filterStopsCompletion = {true, false};
+    hk::RequestPtr r;
+    ASSERT_TRUE(k.Call([&] { r = hk::SendRead(stack.Top(), 0, 512); }));
+    EXPECT_FALSE(r->completed);
+    ASSERT_EQ(testdrv::Current().stoppedAt.size(), 1u);
+    auto& log = testdrv::Current().log;
+    EXPECT_EQ(log.back(), "completion 0");
+    // The filter that stopped completion owns the request again; completing
+    // it continues above that filter only.
+    testdrv::Current().filterStopsCompletion = {false, false};
+    ASSERT_TRUE(k.Call([&] { IoCompleteRequest(testdrv::Current().stoppedAt[0], IO_NO_INCREMENT); }));
+    EXPECT_TRUE(r->completed);
+    EXPECT_EQ(log.back(), "completion 1");
+    EXPECT_EQ(std::count(log.begin(), log.end(), "completion 0"), 1);
+}
+
+TEST(Completion, PendingReturnedPropagatesUpTheStack) {
+    Kernel k;
+    testdrv::Stack stack = testdrv::BuildStack(2);
+    testdrv::Current().bottom = Bottom::PendAndHold;
+    hk::RequestPtr r;
+    ASSERT_TRUE(k.Call([&] { r = hk::SendRead(stack.Top(), 0, 512); }));
+    EXPECT_EQ(r->dispatchStatus, STATUS_PENDING);
+    ASSERT_EQ(testdrv::Current().held.size(), 1u);
+    ASSERT_TRUE(k.Call([&] { testdrv::CompleteHeld(testdrv::Current().held[0], STATUS_SUCCESS, 512); }));
+    EXPECT_TRUE(r->completed);
+    EXPECT_EQ(r->information, 512u);
+    EXPECT_EQ(testdrv::Current().sawPendingReturned, (std::vector<bool>{true, true}));
+    EXPECT_FALSE(k.Stopped()) << k.Stop().ToString();
+}
+
+TEST(Completion, CompletionFromADpcReachesTheWaitingCaller) {
+    Kernel k;
+    testdrv::Stack stack = testdrv::BuildStack(1);
+    testdrv::Current().bottom = Bottom::PendAndCompleteFromDpc;
+    testdrv::Current().bottomStatus = STATUS_IO_DEVICE_ERROR;
+    hk::RequestPtr r;
+    ASSERT_TRUE(k.Call([&] {
+        r = hk::SendWrite(stack.Top(), 4096, std::vector<std::uint8_t>(512, 0xAB));
+        EXPECT_TRUE(hk::WaitRequest(*r, 10 * kMillisecond));
+    }));
+    EXPECT_EQ(r->status, STATUS_IO_DEVICE_ERROR);
+    EXPECT_FALSE(k.Stopped()) << k.Stop().ToString();
+}
+
+TEST(CancelSafeQueue, RemovesOldestFirstAndCancelsExactlyOnce) {
+    Kernel k;
+    PDEVICE_OBJECT device = testdrv::CreateQueueDevice();
+    std::vector<hk::RequestPtr> r;
+    ASSERT_TRUE(k.Call([&] {
+        for (int i = 0; i < 4; ++i) r.push_back(hk::SendRead(device, i * 512, 512));
+        EXPECT_TRUE(hk::CancelRequest(*r[1]));
+        EXPECT_FALSE(hk::CancelRequest(*r[1]));  // already completed
+    }));
+    EXPECT_TRUE(r[1]->completed);
+    EXPECT_EQ(r[1]->status, STATUS_CANCELLED);
+    EXPECT_EQ(r[1]->completions, 1u);
+    std::vector<PIRP> removed;
+    ASSERT_TRUE(k.Call([&] {
+        testdrv::QueueDevice& q = testdrv::QueueOf(device);
+        while (PIRP irp = IoCsqRemoveNextIrp(&q.csq, nullptr)) removed.push_back(irp);
+    }));
+    ASSERT_EQ(removed.size(), 3u);
+    EXPECT_EQ(removed[0], r[0]->irp);
+    EXPECT_EQ(removed[1], r[2]->irp);
+    EXPECT_EQ(removed[2], r[3]->irp);
+    ASSERT_TRUE(k.Call([&] {
+        for (PIRP irp : removed) testdrv::CompleteHeld(irp, STATUS_SUCCESS);
+    }));
+    EXPECT_EQ(testdrv::QueueOf(device).cancelledCompletions, 1);
+    EXPECT_FALSE(k.Stopped()) << k.Stop().ToString();
+}
+
+TEST(CancelSafeQueue, CancelRacingRemovalCompletesEachRequestOnce) {
+    // Over many seeds a remover and a canceller race for the same requests;
+    // whoever wins, every request completes exactly once.
+    for (std::uint64_t seed = 1; seed <= 40; ++seed) {
+        hk::KernelOptions options;
+        options.seed = seed;
+        options.preemptPercent = 50;
+        Kernel k(options);
+        PDEVICE_OBJECT device = testdrv::CreateQueueDevice();
+        std::vector<hk::RequestPtr> r;
+        ASSERT_TRUE(k.Call([&] {
+            for (int i = 0; i < 8; ++i) r.push_back(hk::SendRead(device, 0, 512));
+        }));
+        k.Spawn([&] {
+            for (auto& request : r) hk::CancelRequest(*request);
+        });
+        k.Spawn([&] {
+            testdrv::QueueDevice& q = testdrv::QueueOf(device);
+            while (PIRP irp = IoCsqRemoveNextIrp(&q.csq, nullptr)) testdrv::CompleteHeld(irp, STATUS_SUCCESS);
+        });
+        ASSERT_TRUE(k.RunFor(10 * kMillisecond)) << k.Stop().ToString();
+        ASSERT_TRUE(k.Call([&] {
+            testdrv::QueueDevice& q = testdrv::QueueOf(device);
+            while (PIRP irp = IoCsqRemoveNextIrp(&q.csq, nullptr)) testdrv::CompleteHeld(irp, STATUS_SUCCESS);
+        }));
+        for (auto& request : r) {
+            EXPECT_TRUE(request->completed) << "seed " << seed;
+            EXPECT_EQ(request->completions, 1u) << "seed " << seed;
+        }
+    }
+}
+
+TEST(DeviceIoControl, BuiltRequestCopiesOutputAndSignalsTheCaller) {
+    Kernel k;
+    testdrv::Stack stack = testdrv::BuildStack(0);
+    testdrv::Current().bottomInformation = 6;
+    ASSERT_TRUE(k.Call([&] {
+        std::uint8_t in[8] = {1, 2, 3, 4, 5, 6, 7, 8};
+        std::uint8_t out[8] = {0};
+        KEVENT event;
+        IO_STATUS_BLOCK iosb{};
+        KeInitializeEvent(&event, NotificationEvent, FALSE);
+        PIRP irp = IoBuildDeviceIoControlRequest(CTL_CODE(FILE_DEVICE_DISK, 0x800, METHOD_BUFFERED, FILE_ANY_ACCESS),
+                                                 stack.bottom, in, sizeof in, out, sizeof out, FALSE, &event, &iosb);
+        ASSERT_NE(irp, nullptr);
+        NTSTATUS status = IoCallDriver(stack.bottom, irp);
+        EXPECT_EQ(status, STATUS_SUCCESS);
+        EXPECT_EQ(iosb.Status, STATUS_SUCCESS);
+        EXPECT_EQ(iosb.Information, 6u);
+        EXPECT_EQ(KeReadStateEvent(&event), 1);
+        // The bottom device echoes nothing, so the system buffer still holds the
+        // input; only the six reported bytes come back.
+        std::uint8_t expected[8] = {1, 2, 3, 4, 5, 6, 0, 0};
+        EXPECT_EQ(memcmp(out, expected, 8), 0);
+    }));
+    EXPECT_FALSE(k.Stopped()) << k.Stop().ToString();
+}
+
+TEST(DeviceIoControl, FailedRequestCopiesNothingBack) {
+    Kernel k;
+    testdrv::Stack stack = testdrv::BuildStack(0);
+    testdrv::Current().bottomStatus = STATUS_INVALID_PARAMETER;
+    testdrv::Current().bottomInformation = 4;
+    hk::RequestPtr r;
+    ASSERT_TRUE(k.Call([&] {
+        r = hk::SendDeviceControl(stack.bottom, CTL_CODE(FILE_DEVICE_UNKNOWN, 0x808, METHOD_BUFFERED, FILE_ANY_ACCESS),
+                                  {9, 9, 9, 9}, 4, UserMode);
+    }));
+    EXPECT_EQ(r->status, STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(r->buffer, (std::vector<std::uint8_t>{0, 0, 0, 0}));
+}
+
+}  // namespace

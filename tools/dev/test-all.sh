@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# The full test run: installs what is missing, builds the host, sanitizer and
+# Windows presets, checks the Windows binaries' imports, and runs the host and
+# sanitizer test suites. Ends with CTest's summary.
+set -euo pipefail
+cd "$(dirname "$0")/../.."
+
+tools/dev/install-deps.sh
+
+jobs=${JOBS:-2}
+for preset in host sanitize windows; do
+  echo "== configure and build: $preset"
+  cmake --preset "$preset" > "build-$preset.log" 2>&1 || { cat "build-$preset.log"; exit 1; }
+  cmake --build --preset "$preset" -j "$jobs" >> "build-$preset.log" 2>&1 || { tail -n 80 "build-$preset.log"; exit 1; }
+  rm -f "build-$preset.log"
+done
+
+tools/dev/check-windows-imports.sh build/windows
+
+echo "== tests: host"
+ctest --preset host -j "$jobs"
+echo "== tests: sanitize"
+ctest --preset sanitize -j "$jobs"
