@@ -1,0 +1,120 @@
+// Debug output, port and register routing, named objects and the real-time clock.
+#include <gtest/gtest.h>
+
+#include "hostkernel/io.h"
+#include "hostkernel/kernel.h"
+
+namespace {
+
+using hk::Kernel;
+using hk::kMillisecond;
+
+TEST(DebugOutput, FormatsLikeTheWindowsKernel) {
+    Kernel k;
+    ASSERT_TRUE(k.Call([] {
+        UNICODE_STRING name;
+        RtlInitUnicodeString(&name, L"\\Driver\\storahci");
+        DbgPrint("INFO %s %wZ %ws\n", "x", &name, L"w");
+        DbgPrint("%p|0x%08x|%lx|%I64x|%d\n", reinterpret_cast<void*>(0xABCDEFULL), 0x1234u, 0xFFFFFFFFu,
+                 0x123456789ULL, -5);
+    }));
+    ASSERT_EQ(k.DebugOutput().size(), 2u);
+    EXPECT_EQ(k.DebugOutput()[0], "INFO x \\Driver\\storahci w\n");
+    EXPECT_EQ(k.DebugOutput()[1], "0000000000ABCDEF|0x00001234|ffffffff|123456789|-5\n");
+}
+
+TEST(DebugOutput, VsnprintfTruncatesWithoutTerminatingLikeWindows) {
+    Kernel k;
+    ASSERT_TRUE(k.Call([] {
+        char buffer[8];
+        memset(buffer, '#', sizeof buffer);
+        EXPECT_EQ(_snprintf(buffer, 4, "%s", "abcdef"), -1);
+        EXPECT_EQ(std::string(buffer, 5), "abcd#");
+        EXPECT_EQ(_snprintf(buffer, 4, "%s", "abcd"), 4);  // fits exactly: no terminator
+        EXPECT_EQ(_snprintf(buffer, 8, "%d", 42), 2);
+        EXPECT_STREQ(buffer, "42");
+    }));
+}
+
+struct FakePorts : hk::PortHandler, hk::MemoryHandler {
+    std::uint32_t last = 0;
+    std::uint32_t ReadPort(std::uint16_t port, unsigned width) override { return port + width; }
+    void WritePort(std::uint16_t, std::uint32_t value, unsigned) override { last = value; }
+    std::uint32_t ReadMemory(std::uint64_t address, unsigned) override {
+        return static_cast<std::uint32_t>(address >> 8);
+    }
+    void WriteMemory(std::uint64_t, std::uint32_t value, unsigned) override { last = value; }
+};
+
+TEST(Hardware, PortsAndMappedRegistersReachTheirHandlers) {
+    Kernel k;
+    FakePorts device;
+    k.MapPorts(0xF040, 32, &device);
+    k.MapMemory(0xFED0C000, 0x1000, &device);
+    k.FailMemoryMapping(0xFEE00000, 0x1000);
+    ASSERT_TRUE(k.Call([&] {
+        EXPECT_EQ(READ_PORT_UCHAR(reinterpret_cast<PUCHAR>(0xF045)), 0x45 + 8);
+        EXPECT_EQ(READ_PORT_ULONG(reinterpret_cast<PULONG>(0x1EBB)), 0xFFFFFFFFu);  // nobody there
+        WRITE_PORT_UCHAR(reinterpret_cast<PUCHAR>(0xF040), 0xFF);
+        EXPECT_EQ(device.last, 0xFFu);
+        PHYSICAL_ADDRESS pa;
+        pa.QuadPart = 0xFED0C000;
+        auto* reg = static_cast<volatile ULONG*>(MmMapIoSpace(pa, 1, MmNonCached));
+        ASSERT_NE(reg, nullptr);
+        EXPECT_EQ(READ_REGISTER_ULONG(reg), 0xFED0C0u);
+        MmUnmapIoSpace(const_cast<ULONG*>(reg), 1);
+        pa.QuadPart = 0xFEE00000;
+        EXPECT_EQ(MmMapIoSpace(pa, 1, MmNonCached), nullptr);
+    }));
+}
+
+TEST(Objects, NamedEventsAreSharedAndNamesFollowTheirObjects) {
+    Kernel k;
+    PDRIVER_OBJECT driver = k.LoadDriver(L"storahci", [](PDRIVER_OBJECT, PUNICODE_STRING) { return STATUS_SUCCESS; });
+    ASSERT_TRUE(k.Call([&] {
+        UNICODE_STRING name;
+        RtlInitUnicodeString(&name, L"\\BaseNamedObjects\\VrFFEvent01");
+        HANDLE h1, h2;
+        PKEVENT e1 = IoCreateNotificationEvent(&name, &h1);
+        PKEVENT e2 = IoCreateNotificationEvent(&name, &h2);
+        ASSERT_NE(e1, nullptr);
+        EXPECT_EQ(e1, e2);
+        EXPECT_EQ(KeReadStateEvent(e1), 1);  // a new named event starts signalled
+        ZwClose(h1);
+        ZwClose(h2);
+        UCHAR buffer[512];
+        ULONG length = 0;
+        auto* info = reinterpret_cast<POBJECT_NAME_INFORMATION>(buffer);
+        ASSERT_EQ(ObQueryNameString(driver, info, sizeof buffer, &length), STATUS_SUCCESS);
+        EXPECT_EQ(std::wstring(info->Name.Buffer, info->Name.Length / sizeof(WCHAR)), L"\\Driver\\storahci");
+        EXPECT_EQ(ObQueryNameString(driver, info, 20, &length), STATUS_INFO_LENGTH_MISMATCH);
+
+        UNICODE_STRING deviceName;
+        RtlInitUnicodeString(&deviceName, L"\\DosDevices\\VELMORACC");
+        PDEVICE_OBJECT device;
+        ASSERT_EQ(IoCreateDevice(driver, 0, &deviceName, FILE_DEVICE_UNKNOWN, FILE_DEVICE_SECURE_OPEN, FALSE, &device),
+                  STATUS_SUCCESS);
+        PDEVICE_OBJECT again;
+        EXPECT_EQ(IoCreateDevice(driver, 0, &deviceName, FILE_DEVICE_UNKNOWN, 0, FALSE, &again),
+                  STATUS_OBJECT_NAME_COLLISION);
+        EXPECT_EQ(hk::FindDevice(L"\\??\\velmoracc"), device);
+        IoDeleteDevice(device);
+        EXPECT_EQ(hk::FindDevice(L"\\DosDevices\\VELMORACC"), nullptr);
+    }));
+}
+
+TEST(RealTime, TimersFireInWallClockTime) {
+    hk::KernelOptions options;
+    options.clock = hk::ClockMode::Real;
+    Kernel k(options);
+    hk::Time100ns woke = 0;
+    ASSERT_TRUE(k.Call([&] {
+        LARGE_INTEGER d;
+        d.QuadPart = -20 * kMillisecond;
+        KeDelayExecutionThread(KernelMode, FALSE, &d);
+        woke = Kernel::Current().Now();
+    }));
+    EXPECT_GE(woke, 20 * kMillisecond);
+}
+
+}  // namespace
