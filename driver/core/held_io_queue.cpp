@@ -1,0 +1,194 @@
+#include "core/held_io_queue.h"
+
+#include "core/device_extension.h"
+#include "core/driver_globals.h"
+#include "core/forwarding.h"
+#include "core/irp_decode.h"
+#include "core/trace.h"
+
+namespace {
+
+PDEVICE_EXTENSION ExtensionOfQueue(PIO_CSQ Csq) {
+    return CONTAINING_RECORD(Csq, DEVICE_EXTENSION, CancelSafeQueue);
+}
+
+// A request that found the disk blocked can be put in the queue just after
+// the release has drained it. Looking at the block again under QueueLock
+// orders this test after any drain that ran meanwhile; if the block has
+// ended, the stranded requests are passed on now, oldest first, instead of
+// waiting for the next release.
+VOID ZHP_PassOnStrandedIo(PDEVICE_OBJECT DeviceObject) {
+    PDEVICE_EXTENSION extension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
+
+    KIRQL irql;
+    KeAcquireSpinLock(&extension->QueueLock, &irql);
+    BOOLEAN blocked = ZHP_IsDiskBlocked(extension);
+    KeReleaseSpinLock(&extension->QueueLock, irql);
+    if (blocked) {
+        return;
+    }
+
+    while (!ZHP_IsDiskBlocked(extension)) {
+        PIRP held = IoCsqRemoveNextIrp(&extension->CancelSafeQueue, NULL);
+        if (held == NULL) {
+            break;
+        }
+        ZHP_Trace(ZHP_TRACE_HELD_IO, ZHP_LEVEL_PLAIN,
+                  "ZHP_PassOnStrandedIo(): The block has ended, pass the IO (Irp = 0x%08x) to lower storage stack \n",
+                  (ULONG)(ULONG_PTR)held);
+        ZHP_ForwardIo(DeviceObject, held);
+    }
+}
+
+NTSTATUS ZHP_HoldOrPass(PDEVICE_OBJECT DeviceObject, PIRP Irp, PCSTR heldMessage, PULONG queuedCount) {
+    PDEVICE_EXTENSION extension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
+
+    if (TraceLevel & ZHP_TRACE_LEVEL_DUMPS) {
+        ZHP_DumpIrpOperation(TRUE, Irp);
+    }
+    if (!ZHP_IsDiskBlocked(extension)) {
+        return ZHP_ForwardIo(DeviceObject, Irp);
+    }
+
+    ZHP_Trace(ZHP_TRACE_HELD_IO, ZHP_LEVEL_PLAIN, heldMessage, (ULONG)(ULONG_PTR)Irp);
+    IoCsqInsertIrp(&extension->CancelSafeQueue, Irp, NULL);
+    (*queuedCount)++;
+    ZHP_PassOnStrandedIo(DeviceObject);
+    return STATUS_PENDING;
+}
+
+}  // namespace
+
+extern "C" {
+
+_Use_decl_annotations_
+VOID ZHP_CsqInsertIrp(PIO_CSQ Csq, PIRP Irp) {
+    InsertTailList(&ExtensionOfQueue(Csq)->PendingIrpList, &Irp->Tail.Overlay.ListEntry);
+}
+
+_Use_decl_annotations_
+VOID ZHP_CsqRemoveIrp(PIO_CSQ Csq, PIRP Irp) {
+    UNREFERENCED_PARAMETER(Csq);
+    RemoveEntryList(&Irp->Tail.Overlay.ListEntry);
+}
+
+_Use_decl_annotations_
+PIRP ZHP_CsqPeekNextIrp(PIO_CSQ Csq, PIRP Irp, PVOID PeekContext) {
+    // Every held request matches: the peek context is not looked at.
+    UNREFERENCED_PARAMETER(PeekContext);
+    PLIST_ENTRY head = &ExtensionOfQueue(Csq)->PendingIrpList;
+    PLIST_ENTRY next = (Irp == NULL) ? head->Flink : Irp->Tail.Overlay.ListEntry.Flink;
+    if (next == head) {
+        return NULL;
+    }
+    return CONTAINING_RECORD(next, IRP, Tail.Overlay.ListEntry);
+}
+
+_Use_decl_annotations_
+VOID ZHP_CsqAcquireLock(PIO_CSQ Csq, PKIRQL Irql) {
+    KeAcquireSpinLock(&ExtensionOfQueue(Csq)->QueueLock, Irql);
+}
+
+_Use_decl_annotations_
+VOID ZHP_CsqReleaseLock(PIO_CSQ Csq, KIRQL Irql) {
+    KeReleaseSpinLock(&ExtensionOfQueue(Csq)->QueueLock, Irql);
+}
+
+_Use_decl_annotations_
+VOID ZHP_CsqCompleteCanceledIrp(PIO_CSQ Csq, PIRP Irp) {
+    UNREFERENCED_PARAMETER(Csq);
+    ZHP_CompleteRequestInfo(Irp, STATUS_CANCELLED, 0);
+}
+
+_Use_decl_annotations_
+NTSTATUS ZHP_Read(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    PDEVICE_EXTENSION extension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
+    return ZHP_HoldOrPass(DeviceObject, Irp, "ZHP_Read(): IO (Irp = 0x%08x), is add into driver managed queue\n",
+                          &extension->ReadQueued);
+}
+
+_Use_decl_annotations_
+NTSTATUS ZHP_Write(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    PDEVICE_EXTENSION extension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
+    return ZHP_HoldOrPass(DeviceObject, Irp, "ZHP_Write(): IO (Irp = 0x%08x), is add into driver managed queue\n",
+                          &extension->WriteQueued);
+}
+
+_Use_decl_annotations_
+NTSTATUS ZHP_Flush(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    PDEVICE_EXTENSION extension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
+
+    if (TraceLevel & ZHP_TRACE_LEVEL_DUMPS) {
+        ZHP_DumpIrpOperation(TRUE, Irp);
+        ZHP_IrpInfo(Irp, ZHP_TRACE_HELD_IO);
+    }
+
+    if (ZHP_IsDiskBlocked(extension)) {
+        ZHP_Trace(ZHP_TRACE_HELD_IO, ZHP_LEVEL_PLAIN,
+                  "ZHP_Flush(): Flush Buffer (Irp = 0x%08x) Request while access blocked\n",
+                  (ULONG)(ULONG_PTR)Irp);
+        // The held requests go down ahead of the flush; the block itself
+        // stays, so later reads and writes are held again.
+        PIRP held;
+        while ((held = IoCsqRemoveNextIrp(&extension->CancelSafeQueue, NULL)) != NULL) {
+            ZHP_Trace(ZHP_TRACE_HELD_IO, ZHP_LEVEL_PLAIN,
+                      "ZHP_Flush(): Flush blocked  IO (Irp = 0x%08x) to lower storage stack \n",
+                      (ULONG)(ULONG_PTR)held);
+            ZHP_ForwardIo(DeviceObject, held);
+        }
+    }
+
+    return ZHP_ForwardIo(DeviceObject, Irp);
+}
+
+_Use_decl_annotations_
+NTSTATUS ZHP_Shutdown(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    // The control device holds no requests and no protection state.
+    if (ZHP_IsControlDevice(DeviceObject)) {
+        return ZHP_PassThrough(DeviceObject, Irp);
+    }
+    ZHP_ClearFlags((PDEVICE_EXTENSION)DeviceObject->DeviceExtension, FLAG_SENSOR_ON);
+    ZHP_PendingIOCancel(DeviceObject);
+    return ZHP_PassThrough(DeviceObject, Irp);
+}
+
+_Use_decl_annotations_
+VOID ZHP_PendingIOCancel(PDEVICE_OBJECT DeviceObject) {
+    PDEVICE_EXTENSION extension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
+    PIRP held;
+    while ((held = IoCsqRemoveNextIrp(&extension->CancelSafeQueue, NULL)) != NULL) {
+        ZHP_Trace(ZHP_TRACE_HELD_IO, ZHP_LEVEL_PLAIN,
+                  "ZHP_PendingIOCancel(): IO (Irp = 0x%08x) in driver managed queue is canceled\n",
+                  (ULONG)(ULONG_PTR)held);
+        ZHP_CompleteRequestInfo(held, STATUS_CANCELLED, 0);
+    }
+}
+
+_Use_decl_annotations_
+VOID ZHP_RecoveryDPC(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1, PVOID SystemArgument2) {
+    UNREFERENCED_PARAMETER(Dpc);
+    UNREFERENCED_PARAMETER(SystemArgument1);
+    UNREFERENCED_PARAMETER(SystemArgument2);
+    PDEVICE_OBJECT deviceObject = (PDEVICE_OBJECT)DeferredContext;
+    PDEVICE_EXTENSION extension = (PDEVICE_EXTENSION)deviceObject->DeviceExtension;
+
+    ZHP_ClearFlags(extension, FLAG_IO_BLOCKED);
+    ULONG flag = ZHP_SetFlags(extension, FLAG_IO_RESUMED);
+    ZHP_Trace(ZHP_TRACE_HELD_IO, ZHP_LEVEL_PLAIN,
+              "ZHP_RecoveryDPC(): The IO will be resumed. Device 0x%p, Flag = 0x%08x\n", (PVOID)deviceObject, flag);
+
+    // A new fall that blocks the disk again stops the release; the rest
+    // stays queued for the next one.
+    while (!ZHP_IsDiskBlocked(extension)) {
+        PIRP held = IoCsqRemoveNextIrp(&extension->CancelSafeQueue, NULL);
+        if (held == NULL) {
+            break;
+        }
+        ZHP_Trace(ZHP_TRACE_HELD_IO, ZHP_LEVEL_PLAIN,
+                  "ZHP_RecoveryDPC(): Flush the  IO (Irp = 0x%08x) to lower storage stack \n",
+                  (ULONG)(ULONG_PTR)held);
+        ZHP_ForwardIo(deviceObject, held);
+    }
+}
+
+}  // extern "C"
