@@ -44,7 +44,8 @@ PDEVICE_OBJECT FindDevice(const std::wstring& name) {
     return h != nullptr && h->type == &gDeviceType ? static_cast<PDEVICE_OBJECT>(body) : nullptr;
 }
 
-RequestPtr SendRequest(PDEVICE_OBJECT device, const RequestSpec& spec) {
+// Builds the request and its record; the caller passes it to the device.
+static RequestPtr PrepareRequest(PDEVICE_OBJECT device, const RequestSpec& spec) {
     Impl& k = K();
     auto request = std::make_shared<HostRequest>();
     request->id = gNextRequestId++;
@@ -128,8 +129,16 @@ RequestPtr SendRequest(PDEVICE_OBJECT device, const RequestSpec& spec) {
         default:
             break;
     }
-    irp->IoStatus.Status = spec.major == IRP_MJ_PNP ? STATUS_NOT_SUPPORTED : STATUS_SUCCESS;
-    request->dispatchStatus = IoCallDriver(device, irp);
+    // Plug and Play and power requests start out "not supported", as the
+    // managers send them.
+    irp->IoStatus.Status =
+        spec.major == IRP_MJ_PNP || spec.major == IRP_MJ_POWER ? STATUS_NOT_SUPPORTED : STATUS_SUCCESS;
+    return request;
+}
+
+RequestPtr SendRequest(PDEVICE_OBJECT device, const RequestSpec& spec) {
+    RequestPtr request = PrepareRequest(device, spec);
+    request->dispatchStatus = IoCallDriver(device, request->irp);
     return request;
 }
 
@@ -240,26 +249,10 @@ NTSTATUS PnpAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT physicalDevice) {
 
 static NTSTATUS SendAndWait(PDEVICE_OBJECT physicalDevice, const RequestSpec& spec,
                             void (*fill)(PIO_STACK_LOCATION, const void*), const void* fillContext) {
-    // The managers build the request themselves to set the parameters that
-    // a plain send does not know.
     PDEVICE_OBJECT top = TopOfStack(physicalDevice);
-    auto request = std::make_shared<HostRequest>();
-    request->id = gNextRequestId++;
-    request->major = spec.major;
-    KeInitializeEvent(&request->done, NotificationEvent, FALSE);
-    PIRP irp = IoAllocateIrp(top->StackSize, FALSE);
-    IrpTracker* tr = TrackerOf(irp);
-    tr->ioManagerOwned = true;
-    tr->onComplete = OnHostRequestComplete;
-    tr->onCompleteContext = new RequestPtr(request);
-    tr->dropContext = DropHolder;
-    request->irp = irp;
-    PIO_STACK_LOCATION sp = IoGetNextIrpStackLocation(irp);
-    sp->MajorFunction = spec.major;
-    sp->MinorFunction = spec.minor;
-    fill(sp, fillContext);
-    irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
-    irp->Tail.Overlay.Thread = PsGetCurrentThread();
+    RequestPtr request = PrepareRequest(top, spec);
+    PIRP irp = request->irp;
+    fill(IoGetNextIrpStackLocation(irp), fillContext);
     request->dispatchStatus = spec.major == IRP_MJ_POWER ? PoCallDriver(top, irp) : IoCallDriver(top, irp);
     WaitRequest(*request);
     return request->status;
