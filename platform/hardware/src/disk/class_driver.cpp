@@ -1,0 +1,168 @@
+// The disk class driver: one functional device object per disk, named
+// \Device\HarddiskN\DR N with the link \DosDevices\PhysicalDriveN, that
+// passes every request down to the disk's physical device object. Start is
+// forwarded synchronously (the lower drivers start first); removal is
+// forwarded, then the device detaches from the disk and is deleted.
+//
+// An upper filter that waits for the lower drivers' removal before it
+// detaches is still attached when the removal reaches this driver. Windows
+// lets the function driver delete its device then and frees it only when
+// the filter has detached; the host kernel refuses to delete a device that
+// something is attached to, so such a device is deleted once the filter is
+// gone, by DeleteRemovedDevices (called by the storage subsystem after each
+// removal, as the I/O manager finishes a pending delete).
+#include "class_driver.h"
+
+#include "hw/storage.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cwchar>
+#include <new>
+#include <vector>
+
+namespace hw {
+namespace {
+
+constexpr ULONG kFdoMagic = 0x6F446448;  // "HdDo"
+
+struct FdoExtension {
+    ULONG magic;
+    PDEVICE_OBJECT self;
+    PDEVICE_OBJECT lower;
+    PDEVICE_OBJECT pdo;
+    ULONG number;
+    bool removed;
+    WCHAR link[48];
+};
+
+// Disk numbers of this driver's load; DriverEntry starts them at 0.
+ULONG gNextDiskNumber = 0;
+// Removed devices waiting for the filter above them to detach.
+std::vector<PDEVICE_OBJECT> gRemovedDevices;
+
+FdoExtension* Ext(PDEVICE_OBJECT device) { return static_cast<FdoExtension*>(device->DeviceExtension); }
+
+NTSTATUS CompleteRequest(PIRP irp, NTSTATUS status) {
+    irp->IoStatus.Status = status;
+    irp->IoStatus.Information = 0;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
+}
+
+NTSTATUS PassDown(PDEVICE_OBJECT device, PIRP irp) {
+    FdoExtension* ext = Ext(device);
+    if (ext->removed) return CompleteRequest(irp, STATUS_DELETE_PENDING);
+    IoSkipCurrentIrpStackLocation(irp);
+    return IoCallDriver(ext->lower, irp);
+}
+
+NTSTATUS SignalOnCompletion(PDEVICE_OBJECT, PIRP, PVOID context) {
+    KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+// Passes the request down and waits until the lower drivers are done with it.
+NTSTATUS ForwardAndWait(FdoExtension* ext, PIRP irp) {
+    KEVENT done;
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    IoCopyCurrentIrpStackLocationToNext(irp);
+    IoSetCompletionRoutine(irp, SignalOnCompletion, &done, TRUE, TRUE, TRUE);
+    if (IoCallDriver(ext->lower, irp) == STATUS_PENDING) {
+        KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+    }
+    return irp->IoStatus.Status;
+}
+
+NTSTATUS DispatchPower(PDEVICE_OBJECT device, PIRP irp) {
+    FdoExtension* ext = Ext(device);
+    PoStartNextPowerIrp(irp);
+    if (ext->removed) return CompleteRequest(irp, STATUS_DELETE_PENDING);
+    IoSkipCurrentIrpStackLocation(irp);
+    return PoCallDriver(ext->lower, irp);
+}
+
+NTSTATUS DispatchPnp(PDEVICE_OBJECT device, PIRP irp) {
+    FdoExtension* ext = Ext(device);
+    switch (IoGetCurrentIrpStackLocation(irp)->MinorFunction) {
+    case IRP_MN_START_DEVICE: {
+        const NTSTATUS status = ForwardAndWait(ext, irp);
+        return CompleteRequest(irp, status);
+    }
+    case IRP_MN_REMOVE_DEVICE: {
+        ext->removed = true;
+        IoSkipCurrentIrpStackLocation(irp);
+        const NTSTATUS status = IoCallDriver(ext->lower, irp);
+        UNICODE_STRING link;
+        RtlInitUnicodeString(&link, ext->link);
+        IoDeleteSymbolicLink(&link);
+        IoDetachDevice(ext->lower);
+        if (device->AttachedDevice == nullptr) {
+            IoDeleteDevice(device);
+        } else {
+            gRemovedDevices.push_back(device);
+        }
+        return status;
+    }
+    default:
+        IoSkipCurrentIrpStackLocation(irp);
+        return IoCallDriver(ext->lower, irp);
+    }
+}
+
+NTSTATUS AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
+    const ULONG number = gNextDiskNumber++;
+    WCHAR name[48];
+    swprintf(name, 48, L"\\Device\\Harddisk%lu\\DR%lu", static_cast<unsigned long>(number),
+             static_cast<unsigned long>(number));
+    UNICODE_STRING deviceName;
+    RtlInitUnicodeString(&deviceName, name);
+    PDEVICE_OBJECT fdo = nullptr;
+    const ULONG characteristics =
+        pdo->Characteristics & (FILE_REMOVABLE_MEDIA | FILE_READ_ONLY_DEVICE | FILE_FLOPPY_DISKETTE);
+    NTSTATUS status = IoCreateDevice(driver, sizeof(FdoExtension), &deviceName, FILE_DEVICE_DISK,
+                                     characteristics | FILE_DEVICE_SECURE_OPEN, FALSE, &fdo);
+    if (!NT_SUCCESS(status)) return status;
+    auto* ext = new (fdo->DeviceExtension) FdoExtension{};
+    ext->magic = kFdoMagic;
+    ext->self = fdo;
+    ext->pdo = pdo;
+    ext->number = number;
+    fdo->Flags |= DO_DIRECT_IO | DO_POWER_PAGABLE;
+    ext->lower = IoAttachDeviceToDeviceStack(fdo, pdo);
+    if (ext->lower == nullptr) {
+        IoDeleteDevice(fdo);
+        return STATUS_NO_SUCH_DEVICE;
+    }
+    swprintf(ext->link, 48, L"\\DosDevices\\PhysicalDrive%lu", static_cast<unsigned long>(number));
+    UNICODE_STRING link;
+    RtlInitUnicodeString(&link, ext->link);
+    IoCreateSymbolicLink(&link, &deviceName);
+    fdo->Flags &= ~DO_DEVICE_INITIALIZING;
+    return STATUS_SUCCESS;
+}
+
+}  // namespace
+
+NTSTATUS DiskClassDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
+    gNextDiskNumber = 0;
+    gRemovedDevices.clear();
+    for (auto& entry : driver->MajorFunction) entry = PassDown;
+    driver->MajorFunction[IRP_MJ_POWER] = DispatchPower;
+    driver->MajorFunction[IRP_MJ_PNP] = DispatchPnp;
+    driver->DriverExtension->AddDevice = AddDevice;
+    return STATUS_SUCCESS;
+}
+
+namespace class_driver {
+
+void DeleteRemovedDevices() {
+    auto detached = [](PDEVICE_OBJECT device) { return device->AttachedDevice == nullptr; };
+    auto firstKept = std::stable_partition(gRemovedDevices.begin(), gRemovedDevices.end(), detached);
+    std::vector<PDEVICE_OBJECT> ready(gRemovedDevices.begin(), firstKept);
+    gRemovedDevices.erase(gRemovedDevices.begin(), firstKept);
+    for (PDEVICE_OBJECT device : ready) IoDeleteDevice(device);
+}
+
+}  // namespace class_driver
+}  // namespace hw
