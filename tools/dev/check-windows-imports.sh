@@ -31,12 +31,12 @@ while IFS= read -r -d '' sys; do
     echo "check-windows-imports: $sys is not a native-subsystem image"
     status=1
   fi
-done < <(find "$dir" -name '*.sys' -print0 2>/dev/null)
+done < <(find "$dir" -path '*/CMakeFiles' -prune -o -name '*.sys' -print0 2>/dev/null)
 
 while IFS= read -r -d '' exe; do
   check "$exe" kernel32.dll advapi32.dll msvcrt.dll user32.dll ws2_32.dll ntdll.dll \
     api-ms-win-crt-runtime-l1-1-0.dll api-ms-win-crt-stdio-l1-1-0.dll api-ms-win-crt-string-l1-1-0.dll \
     api-ms-win-crt-heap-l1-1-0.dll api-ms-win-crt-private-l1-1-0.dll
-done < <(find "$dir" -name '*.exe' -print0 2>/dev/null)
+done < <(find "$dir" -path '*/CMakeFiles' -prune -o -name '*.exe' -print0 2>/dev/null)
 
 exit $status
