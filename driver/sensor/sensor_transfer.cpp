@@ -48,8 +48,10 @@ NTSTATUS StartTransfer(PIRP Irp, PDEVICE_EXTENSION Extension, ULONG requestedOp)
     }
     InterlockedExchange(&Extension->RequestClaimed, 0);
 
-    IoSetCancelRoutine(Irp, ZHP_SensorRequestCancel);
+    // Pending before the cancel routine is in place: from then on the
+    // request may be completed at any moment.
     IoMarkIrpPending(Irp);
+    IoSetCancelRoutine(Irp, ZHP_SensorRequestCancel);
     if (Irp->Cancel && IoSetCancelRoutine(Irp, NULL) != NULL) {
         // Cancelled before it could wait: complete it here.
         if (ZHP_ClaimSensorRequest(Extension)) {
