@@ -67,11 +67,17 @@ public:
     // object. The Disk and its facts stay.
     NTSTATUS RemoveDisk(Disk& disk);
 
+    // Letters, digits, '_', '-' and '.', at most 64; "disk" is the class driver's.
+    static bool IsUsableBusDriverName(const std::string& name);
+
     Disk* Find(const std::string& name);
     std::vector<Disk*> Disks();  // in the order added, removed ones included
     PDEVICE_OBJECT Pdo(const Disk& disk) const;  // null once removed
     PDEVICE_OBJECT Top(const Disk& disk) const;  // top of the disk's stack; null once removed
     bool Started(const Disk& disk) const;
+    // True while the request waits for a disk or is in one. For the host
+    // thread while the machine is paused.
+    bool DiskHolds(PIRP irp) const;
     PDRIVER_OBJECT ClassDriver() const { return class_driver_; }
     PDRIVER_OBJECT BusDriver(const std::string& name) const;
 

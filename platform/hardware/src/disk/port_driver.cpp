@@ -427,5 +427,14 @@ void DeleteGoneDisk(PDEVICE_OBJECT pdo) {
     IoDeleteDevice(pdo);
 }
 
+bool HoldsRequest(PDEVICE_OBJECT pdo, PIRP irp) {
+    PdoExtension* ext = Ext(pdo);
+    if (ext->current == irp) return true;
+    for (PLIST_ENTRY e = ext->queue.Flink; e != &ext->queue; e = e->Flink) {
+        if (CONTAINING_RECORD(e, IRP, Tail.Overlay.ListEntry) == irp) return true;
+    }
+    return false;
+}
+
 }  // namespace port_driver
 }  // namespace hw

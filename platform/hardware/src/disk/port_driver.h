@@ -14,5 +14,7 @@ namespace hw::port_driver {
 NTSTATUS ReportDisk(PDRIVER_OBJECT bus, Disk& disk, const std::wstring& name, PDEVICE_OBJECT* pdo);
 // Deletes it after Plug and Play removal (PASSIVE_LEVEL, emulated thread).
 void DeleteGoneDisk(PDEVICE_OBJECT pdo);
+// True while the request waits for the disk or is in it (machine paused).
+bool HoldsRequest(PDEVICE_OBJECT pdo, PIRP irp);
 
 }  // namespace hw::port_driver

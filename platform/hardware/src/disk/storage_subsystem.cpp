@@ -23,13 +23,6 @@ bool SameName(const std::string& a, const std::string& b) {
            });
 }
 
-bool UsableDriverName(const std::string& name) {
-    if (name.empty() || name.size() > 64 || SameName(name, "disk")) return false;
-    return std::all_of(name.begin(), name.end(), [](char c) {
-        return std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '-' || c == '.';
-    });
-}
-
 }  // namespace
 
 struct StorageSubsystem::Entry {
@@ -37,6 +30,13 @@ struct StorageSubsystem::Entry {
     PDEVICE_OBJECT pdo = nullptr;
     bool started = false;
 };
+
+bool StorageSubsystem::IsUsableBusDriverName(const std::string& name) {
+    if (name.empty() || name.size() > 64 || SameName(name, "disk")) return false;
+    return std::all_of(name.begin(), name.end(), [](char c) {
+        return std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '-' || c == '.';
+    });
+}
 
 StorageSubsystem::StorageSubsystem(hk::Kernel& kernel) : kernel_(kernel) {
     class_driver_ = kernel_.LoadDriver(L"disk", DiskClassDriverEntry);
@@ -54,7 +54,7 @@ PDRIVER_OBJECT StorageSubsystem::BusDriver(const std::string& name) const {
 
 Disk& StorageSubsystem::AddDisk(const DiskConfig& config) {
     if (Find(config.name) != nullptr) throw std::invalid_argument("a disk named " + config.name + " exists already");
-    if (!UsableDriverName(config.bus_driver)) {
+    if (!IsUsableBusDriverName(config.bus_driver)) {
         throw std::invalid_argument("\"" + config.bus_driver + "\" cannot be a disk bus driver name");
     }
     PDRIVER_OBJECT bus = BusDriver(config.bus_driver);
@@ -163,6 +163,13 @@ PDEVICE_OBJECT StorageSubsystem::Top(const Disk& disk) const {
 bool StorageSubsystem::Started(const Disk& disk) const {
     Entry* entry = EntryOf(disk);
     return entry != nullptr && entry->started;
+}
+
+bool StorageSubsystem::DiskHolds(PIRP irp) const {
+    for (const auto& entry : entries_) {
+        if (entry->pdo != nullptr && port_driver::HoldsRequest(entry->pdo, irp)) return true;
+    }
+    return false;
 }
 
 }  // namespace hw
