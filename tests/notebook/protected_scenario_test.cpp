@@ -1,0 +1,115 @@
+// Scenarios with ZHP loaded as the disks' upper filter.
+#include "scenario_support.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using nbtest::Events;
+using nbtest::Number;
+using nbtest::Text;
+
+notebook::ScenarioResult RunProtected(const std::string& text) { return nbtest::RunText(text, ZHP_MODULE); }
+
+TEST(ProtectedScenario, PinOnParksHoldsWritesAndReleasesThemThreeSecondsAfterPinOff) {
+    notebook::ScenarioResult r = RunProtected(
+        "seed 3\n"
+        "boot\n"
+        "at 200ms writes 40 every 25ms\n"
+        "at 400ms pin on\n"
+        "at 700ms pin off\n"
+        "run 5s\n");
+    ASSERT_EQ(r.exit_code, 0) << r.stop_report;
+    const notebook::Summary& s = r.summary;
+    EXPECT_TRUE(s.protected_by_zhp);
+    EXPECT_EQ(s.falls, 1u);
+    EXPECT_EQ(s.parks, 1u);
+    EXPECT_EQ(s.requests.issued, 40u);
+    EXPECT_EQ(s.requests.completed, 40u);
+    EXPECT_EQ(s.requests.lost, 0u);
+    EXPECT_EQ(s.requests.held, 0u);
+
+    std::vector<std::string> ata = Events(r, "ata");
+    ASSERT_EQ(ata.size(), 1u);
+    EXPECT_EQ(Text(ata[0], "command"), "0xE1");
+    const long long parkReceived = *Number(ata[0], "t_us");
+    const long long parkDone = *Number(ata[0], "reply_us");
+    EXPECT_GE(parkReceived, 400000);
+    EXPECT_LE(parkReceived, 402000) << "the driver samples the line every millisecond";
+
+    // Writes sent once the park was done wait until 3 s after the driver has
+    // seen the line drop: pin off at 700 ms, seen at the end of the release
+    // attempt in progress (at most 200 ms later). They are released oldest first.
+    const long long pinOff = 700000;
+    int held = 0;
+    long long lastSent = 0;
+    for (const std::string& line : Events(r, "request")) {  // in completion order
+        const long long sent = *Number(line, "sent_us");
+        const long long completed = *Number(line, "t_us");
+        EXPECT_EQ(Text(line, "status"), "0x00000000");
+        if (sent > parkDone + 2000) {
+            ++held;
+            EXPECT_GE(completed, pinOff + 3000000) << line;
+            EXPECT_LE(completed, pinOff + 3300000) << line;
+            EXPECT_GT(sent, lastSent) << "completed out of the order sent";
+            lastSent = sent;
+        } else if (sent < parkReceived) {
+            EXPECT_LT(completed, parkReceived + 3000) << line;
+        }
+    }
+    EXPECT_GE(held, 15);
+    EXPECT_NE(r.trace.find("ZHP_FFDetected(): The Filter driver will park disk"), std::string::npos);
+    EXPECT_NE(r.trace.find("ZHP_RecoveryDPC(): The IO will be resumed."), std::string::npos);
+}
+
+TEST(ProtectedScenario, ADropFromHalfAMetreParksBeforeImpact) {
+    notebook::ScenarioResult r = RunProtected(
+        "seed 11\n"
+        "boot\n"
+        "at 1s drop 0.5\n"
+        "run 3s\n");
+    ASSERT_EQ(r.exit_code, 0) << r.stop_report;
+    const notebook::Summary& s = r.summary;
+    EXPECT_EQ(s.falls, 1u);
+    EXPECT_EQ(s.parks, 1u);
+    EXPECT_EQ(s.media_io_while_falling, 0u);
+    ASSERT_EQ(s.drops.size(), 1u);
+    const notebook::DropReport& d = s.drops[0];
+    ASSERT_TRUE(d.line_rise.has_value());
+    EXPECT_GE(*d.line_rise - d.at, 30 * hk::kMillisecond);
+    EXPECT_LE(*d.line_rise - d.at, 60 * hk::kMillisecond);
+    ASSERT_TRUE(d.park_after_pin.has_value());
+    EXPECT_LE(*d.park_after_pin, 2 * hk::kMillisecond);
+    EXPECT_TRUE(d.parked_before_impact);
+    EXPECT_EQ(d.disk, "sata0");
+    EXPECT_NE(r.summary_json.find("\"parked_before_impact\":true"), std::string::npos) << r.summary_json;
+}
+
+TEST(ProtectedScenario, TheFilterSkipsUsbAndRemovableDisksAndTakesTheFirstFixedOne) {
+    notebook::ScenarioResult r = RunProtected(
+        "disk stick driver=USBSTOR\n"
+        "disk card driver=sdbus removable\n"
+        "disk sata0 driver=storahci\n"
+        "disk sata1 driver=storahci\n"
+        "boot\n"
+        "run 10ms\n");
+    ASSERT_EQ(r.exit_code, 0) << r.stop_report;
+    std::vector<std::string> disks = Events(r, "disk");
+    ASSERT_EQ(disks.size(), 4u);
+    const bool expected[] = {false, false, true, false};
+    for (std::size_t i = 0; i < disks.size(); ++i) {
+        EXPECT_EQ(disks[i].find("\"protected\":true") != std::string::npos, expected[i]) << disks[i];
+    }
+}
+
+TEST(ProtectedScenario, TheControlDeviceAnswersTheCommandBlock) {
+    notebook::ScenarioResult r = RunProtected("boot\nat 100ms ioctl 107\nrun 200ms\n");
+    ASSERT_EQ(r.exit_code, 0) << r.stop_report;
+    std::vector<std::string> ioctl = Events(r, "ioctl");
+    ASSERT_EQ(ioctl.size(), 1u);
+    EXPECT_EQ(Text(ioctl[0], "status"), "0x00000000");
+    EXPECT_EQ(*Number(ioctl[0], "information"), 80);
+    EXPECT_NE(ioctl[0].find("\"words\":[107,"), std::string::npos) << ioctl[0];
+}
+
+}  // namespace

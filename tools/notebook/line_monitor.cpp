@@ -1,0 +1,58 @@
+#include "line_monitor.h"
+
+#include <algorithm>
+
+namespace notebook {
+
+LineMonitor::LineMonitor(hw::Chipset& chipset) : chipset_(chipset) {}
+
+void LineMonitor::Start(hk::Time100ns period) {
+    period_ = period;
+    KeInitializeTimer(&timer_);
+    KeInitializeDpc(&dpc_, TimerDpc, this);
+    running_ = true;
+    Check();
+    Arm();
+}
+
+void LineMonitor::Stop() {
+    running_ = false;
+    KeCancelTimer(&timer_);
+    KeRemoveQueueDpc(&dpc_);
+}
+
+void LineMonitor::Arm() {
+    LARGE_INTEGER due;
+    due.QuadPart = -period_;
+    KeSetTimer(&timer_, due, &dpc_);
+}
+
+VOID LineMonitor::TimerDpc(PKDPC, PVOID context, PVOID, PVOID) {
+    auto* self = static_cast<LineMonitor*>(context);
+    if (!self->running_) return;
+    self->Check();
+    self->Arm();
+}
+
+void LineMonitor::Check() {
+    const auto now = static_cast<hk::Time100ns>(KeQueryInterruptTime());
+    hw::GpioLevelRegister& gpio = chipset_.Gpio();
+    const bool high = (gpio.Level() & gpio.PinMask()) != 0;
+    if (high != level_) {
+        const bool byPin = forced_ || force_changed_;
+        LineEdge edge{now, high, byPin};
+        const hk::Time100ns sample = chipset_.Sensor().LatestSampleTime();
+        if (!byPin && sample > last_check_ && sample <= now) edge.t = sample;
+        edges_.push_back(edge);
+        level_ = high;
+        if (on_edge_) on_edge_(edge);
+    }
+    last_check_ = now;
+    force_changed_ = false;
+}
+
+std::size_t LineMonitor::Rises() const {
+    return static_cast<std::size_t>(std::count_if(edges_.begin(), edges_.end(), [](const LineEdge& e) { return e.high; }));
+}
+
+}  // namespace notebook

@@ -1,0 +1,220 @@
+#include "scenario.h"
+
+#include "actions.h"
+#include "event_log.h"
+#include "machine.h"
+#include "request_ledger.h"
+
+#include <hostkernel/registry.h>
+
+#include <algorithm>
+#include <memory>
+#include <stdexcept>
+
+namespace notebook {
+namespace {
+
+std::string Narrow(const std::wstring& s) {
+    std::string out;
+    for (wchar_t c : s) out += c < 0x80 ? static_cast<char>(c) : '?';
+    return out;
+}
+
+std::string Hex8(std::uint8_t v) {
+    static const char* digits = "0123456789ABCDEF";
+    return std::string("0x") + digits[v >> 4] + digits[v & 15];
+}
+
+const char* OutcomeName(hw::DiskOutcome outcome) {
+    switch (outcome) {
+    case hw::DiskOutcome::Ok: return "ok";
+    case hw::DiskOutcome::MediaError: return "media_error";
+    case hw::DiskOutcome::Aborted: return "aborted";
+    case hw::DiskOutcome::TimedOut: return "timed_out";
+    case hw::DiskOutcome::WriteProtected: return "write_protected";
+    }
+    return "?";
+}
+
+const char* HeadEventName(hw::HeadEventKind kind) {
+    switch (kind) {
+    case hw::HeadEventKind::Loaded: return "loaded";
+    case hw::HeadEventKind::Unloaded: return "unloaded";
+    case hw::HeadEventKind::SpunUp: return "spun_up";
+    case hw::HeadEventKind::SpunDown: return "spun_down";
+    }
+    return "?";
+}
+
+class Run {
+public:
+    Run(const Script& script, const ScenarioOptions& options) : script_(script), options_(options) {}
+
+    ScenarioResult Go() {
+        MachineOptions mo;
+        mo.seed = script_.seed;
+        mo.registry_files = script_.registry_files;
+        mo.disks = script_.disks;
+        mo.driver_path = options_.driver_path;
+        mo.line_sample_period = options_.line_sample_period;
+        try {
+            machine_ = std::make_unique<Machine>(mo);
+        } catch (const std::exception& e) {
+            result_.exit_code = 2;
+            result_.notes.push_back(e.what());
+            return result_;
+        }
+        machine_->Line().OnEdge([this](const LineEdge& e) {
+            log_.Add(e.t, "line", JsonObject().Add("level", e.high ? 1 : 0).Add("forced", e.forced));
+        });
+        runner_ = std::make_unique<ActionRunner>(*machine_, log_, ledger_);
+        for (const Statement& s : script_.statements) {
+            if (Stopped() || result_.exit_code != 0) break;
+            switch (s.kind) {
+            case StatementKind::RegEdit: Edit(s); break;
+            case StatementKind::Boot: Boot(); break;
+            case StatementKind::At: Schedule(s); break;
+            case StatementKind::Run: RunUntil(s.time); break;
+            }
+        }
+        if (!pending_.empty() && !Stopped() && result_.exit_code == 0) RunUntil(pending_.back().time);
+        Finish();
+        return result_;
+    }
+
+private:
+    bool Stopped() const { return machine_->Kernel().Stopped(); }
+    hk::Time100ns Now() const { return machine_->Kernel().Now(); }
+
+    void Edit(const Statement& s) {
+        hk::Registry& reg = machine_->Kernel().Reg();
+        const RegEdit& e = s.edit;
+        bool ok;
+        if (!e.remove) {
+            ok = reg.SetValue(e.key, e.name, e.type, e.data, true);
+        } else if (e.whole_key) {
+            ok = reg.DeleteKey(e.key);
+        } else {
+            ok = reg.DeleteValue(e.key, e.name);
+        }
+        log_.Add(Now(), "reg",
+                 JsonObject()
+                     .Add("line", s.line)
+                     .Add("op", e.remove ? "delete" : "set")
+                     .Add("key", Narrow(e.key))
+                     .Add("name", Narrow(e.name))
+                     .Add("done", ok));
+    }
+
+    void Boot() {
+        BootReport report;
+        try {
+            report = machine_->Boot();
+        } catch (const std::exception& e) {
+            if (Stopped()) return;
+            result_.exit_code = 2;
+            result_.notes.push_back(e.what());
+            return;
+        }
+        if (Stopped()) return;
+        hw::StorageSubsystem& storage = machine_->Storage();
+        std::vector<hw::Disk*> disks = storage.Disks();
+        for (std::size_t i = 0; i < disks.size(); ++i) {
+            const hw::DiskConfig& c = disks[i]->Config();
+            log_.Add(Now(), "disk",
+                     JsonObject()
+                         .Add("disk", c.name)
+                         .Add("driver", c.bus_driver)
+                         .Add("removable", c.removable)
+                         .Add("readonly", c.read_only)
+                         .Add("floppy", c.floppy)
+                         .Add("status", HexStatus(i < report.disk_statuses.size() ? report.disk_statuses[i] : 0))
+                         .Add("protected", disks[i] == machine_->ProtectedDisk()));
+        }
+        log_.Add(Now(), "boot", JsonObject().Add("zhp", report.zhp_loaded).Add("disks", disks.size()));
+    }
+
+    void Schedule(const Statement& s) {
+        auto at = std::upper_bound(pending_.begin(), pending_.end(), s.time,
+                                   [](hk::Time100ns t, const Statement& p) { return t < p.time; });
+        pending_.insert(at, s);
+    }
+
+    void RunUntil(hk::Time100ns t) {
+        hk::Kernel& k = machine_->Kernel();
+        while (!pending_.empty() && pending_.front().time <= t) {
+            const Statement next = pending_.front();
+            pending_.erase(pending_.begin());
+            if (next.time > Now() && !k.RunUntil(next.time)) return;
+            if (!runner_->Take(next.action, next.time)) return;
+        }
+        if (t > Now()) k.RunUntil(t);
+    }
+
+    void Harvest() {
+        ledger_.LogCompletions(log_);
+        if (!machine_->Booted()) return;
+        for (hw::Disk* disk : machine_->Storage().Disks()) {
+            for (const hw::AtaCommandRecord& c : disk->AtaCommands()) {
+                log_.Add(c.received, "ata",
+                         JsonObject()
+                             .Add("disk", disk->Name())
+                             .Add("command", Hex8(c.task.command))
+                             .Add("features", Hex8(c.task.features))
+                             .Add("park", IsParkCommand(c.task))
+                             .Add("outcome", OutcomeName(c.outcome))
+                             .Add("heads_were_loaded", c.heads_were_loaded)
+                             .Add("reply_us", static_cast<std::int64_t>(c.reply / hk::kMicrosecond))
+                             .Add("done_us", static_cast<std::int64_t>(c.done / hk::kMicrosecond)));
+            }
+            for (const hw::HeadEvent& h : disk->HeadEvents()) {
+                log_.Add(h.at, "heads", JsonObject().Add("disk", disk->Name()).Add("state", HeadEventName(h.kind)));
+            }
+            for (const hw::MediaAccess& a : disk->MediaAccesses()) {
+                if (!a.while_falling) continue;
+                log_.Add(a.contact, "media_io_while_falling",
+                         JsonObject()
+                             .Add("disk", disk->Name())
+                             .Add("op", a.write ? "write" : "read")
+                             .Add("offset", a.offset)
+                             .Add("received_us", static_cast<std::int64_t>(a.received / hk::kMicrosecond))
+                             .Add("end_us", static_cast<std::int64_t>(a.end / hk::kMicrosecond)));
+            }
+        }
+    }
+
+    void Finish() {
+        hk::Kernel& k = machine_->Kernel();
+        if (k.Stopped()) {
+            result_.exit_code = 1;
+            result_.stop_report = k.Stop().ToString();
+            log_.Add(Now(), "verifier_stop",
+                     JsonObject().Add("rule", k.Stop().rule).Add("description", k.Stop().description).Add("thread",
+                                                                                                         k.Stop().thread));
+        }
+        Harvest();
+        result_.summary = Summarize(*machine_, ledger_);
+        result_.summary_json = result_.summary.ToJson();
+        result_.events = log_.Text();
+        for (const std::string& line : k.DebugOutput()) result_.trace += line;
+        result_.registry = k.Reg().ExportText();
+        // Threads go before the machine they run on.
+        runner_.reset();
+        machine_.reset();
+    }
+
+    const Script& script_;
+    const ScenarioOptions& options_;
+    ScenarioResult result_;
+    EventLog log_;
+    RequestLedger ledger_;
+    std::unique_ptr<Machine> machine_;
+    std::unique_ptr<ActionRunner> runner_;
+    std::vector<Statement> pending_;
+};
+
+}  // namespace
+
+ScenarioResult RunScenario(const Script& script, const ScenarioOptions& options) { return Run(script, options).Go(); }
+
+}  // namespace notebook
