@@ -11,6 +11,9 @@
 #include "sensor/sensor_transfer.h"
 #include "sensor/status_thread.h"
 
+static_assert(ZHP_IOCTL_COMMAND == CTL_CODE(FILE_DEVICE_DISK, 0x808, METHOD_BUFFERED, FILE_ANY_ACCESS),
+              "the control code: disk device type, function 0x808, buffered, any access");
+
 namespace {
 
 // What a command asks of the request: its completion status, the bytes
