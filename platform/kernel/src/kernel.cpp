@@ -184,6 +184,11 @@ bool Kernel::Join(PKTHREAD thread, Time100ns limit) {
 
 bool Kernel::Call(const std::function<void()>& fn, KPRIORITY priority, const std::string& name) {
     if (impl_->stopped) return false;
+    if (impl_->OnEmulatedThread()) {
+        // Already on the machine (a host helper called from kernel code).
+        fn();
+        return !impl_->stopped;
+    }
     PKTHREAD t = Spawn(fn, priority, name);
     bool finished = Join(t, -1);
     ReleaseThread(t);

@@ -204,7 +204,8 @@ struct hk::Kernel::Impl {
     void IdleStep(std::unique_lock<std::mutex>& lk);  // one step of idle work, lk held on entry and exit
     [[noreturn]] void ParkForever(std::unique_lock<std::mutex>& lk, _KTHREAD* self);
     bool WaitForToken(std::unique_lock<std::mutex>& lk, _KTHREAD* self);
-    void ReapZombies();      // joins ended OS threads; token holder or teardown
+    void ReapZombies();
+    bool OnEmulatedThread();  // the calling OS thread holds the processor      // joins ended OS threads; token holder or teardown
     void StartIdleThread();
     // Halts the machine with a verifier report. Never returns to an emulated thread.
     [[noreturn]] void Stop(const std::string& rule, const std::string& description, std::uintptr_t p1 = 0,

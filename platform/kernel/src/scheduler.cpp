@@ -339,3 +339,8 @@ void Impl::StartIdleThread() {
     idle.hasOsThread = pthread_create(&idle.os, &attr, IdleThreadMain, this) == 0;
     pthread_attr_destroy(&attr);
 }
+
+bool Impl::OnEmulatedThread() {
+    std::lock_guard<std::mutex> lk(mu);
+    return tokenOwner != nullptr && tokenOwner->hasOsThread && pthread_equal(tokenOwner->os, pthread_self());
+}

@@ -81,6 +81,7 @@ public:
     bool RunUntil(Time100ns time);
     // Run fn on a new emulated thread at the given priority and let the
     // machine run until fn has returned. False if the machine stopped.
+    // Called from an emulated thread, it simply runs fn there.
     bool Call(const std::function<void()>& fn, KPRIORITY priority = 8, const std::string& name = "caller");
     // Start fn on a new emulated thread and return at once; the thread runs
     // when the machine runs. Returns the thread's object (referenced once
