@@ -1,0 +1,24 @@
+/*
+ * Device I/O control codes (host platform subset of Windows' winioctl.h).
+ */
+#ifndef ZHP_HOST_WINIOCTL_H
+#define ZHP_HOST_WINIOCTL_H
+
+#define CTL_CODE(DeviceType, Function, Method, Access) \
+    (((DeviceType) << 16) | ((Access) << 14) | ((Function) << 2) | (Method))
+#define DEVICE_TYPE_FROM_CTL_CODE(ctrlCode) (((DWORD)(ctrlCode & 0xffff0000)) >> 16)
+#define METHOD_FROM_CTL_CODE(ctrlCode) ((DWORD)(ctrlCode & 3))
+
+#define FILE_DEVICE_DISK 0x00000007
+#define FILE_DEVICE_UNKNOWN 0x00000022
+
+#define METHOD_BUFFERED 0
+#define METHOD_IN_DIRECT 1
+#define METHOD_OUT_DIRECT 2
+#define METHOD_NEITHER 3
+
+#define FILE_ANY_ACCESS 0
+#define FILE_READ_ACCESS 0x0001
+#define FILE_WRITE_ACCESS 0x0002
+
+#endif /* ZHP_HOST_WINIOCTL_H */
