@@ -90,4 +90,13 @@ TEST(NotebookProgram, AGoodScriptWritesItsFilesAndEndsWithTheSummary) {
     EXPECT_EQ(Read(reg).rfind("Windows Registry Editor Version 5.00", 0), 0u);
 }
 
+TEST(NotebookProgram, AVerifierStopIsReportedAndStillSummarised) {
+    const std::string trace = Scratch("stop_trace.txt");
+    Outcome o = RunProgram("--script " + kData + "/good.nb --driver " + MISBEHAVING_FILTER + " --trace " + trace);
+    EXPECT_EQ(o.status, 1) << o.output;
+    EXPECT_NE(o.output.find("VERIFIER STOP STATUS_MISMATCH"), std::string::npos) << o.output;
+    EXPECT_NE(o.output.find("\"verifier_stops\":1"), std::string::npos) << o.output;
+    EXPECT_TRUE(Exists(trace));
+}
+
 }  // namespace
