@@ -11,7 +11,8 @@
 // are strictly one at a time (each client thread has its own connection), so
 // a frame that arrives while a request is still being served is a protocol
 // error. A subscriber connection (Hello with the subscriber role) sends
-// nothing after its Hello and receives Notification frames.
+// nothing after its Hello and receives Notification frames. A control
+// connection sends Control requests, one at a time.
 #pragma once
 
 #include <cstdint>
@@ -39,9 +40,12 @@ enum class Op : std::uint32_t {
     RegQueryValue = 12,    // kernel key path, value name -> type, data
     CheckHandle = 13,      // handle -> kind (for calls that only validate a handle)
     MachineInfo = 14,      // -> the HelloReply fields, as they are now
+    Control = 20,          // control connections: request text -> reply text (error word 1: refused)
 };
 
-enum class Role : std::uint32_t { Caller = 1, Subscriber = 2 };
+// Callers make Win32 calls; subscribers receive notifications; control
+// connections (the notebook's own `notebook ctl`) send world actions.
+enum class Role : std::uint32_t { Caller = 1, Subscriber = 2, Control = 3 };
 
 enum class HandleKind : std::uint32_t { Device = 1, Event = 2, Timer = 3 };
 

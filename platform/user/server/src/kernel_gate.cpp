@@ -17,4 +17,9 @@ bool KernelGate::Start(const std::function<void()>& fn, const std::string& name)
     return true;
 }
 
+void KernelGate::Exclusive(const std::function<void(hk::Kernel&)>& fn) {
+    std::lock_guard<std::mutex> lk(mutex_);
+    fn(kernel_);
+}
+
 }  // namespace hostuser

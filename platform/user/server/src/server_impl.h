@@ -77,6 +77,7 @@ private:
     bool Greet();
     // One request; false when the connection is to be dropped.
     bool Serve(const std::vector<std::uint8_t>& body);
+    bool ServeControl(const std::vector<std::uint8_t>& body);
     void EndProcessConnection();
     // Waits for a pending job to finish or the peer to go away (or to send
     // anything, which no client does while its call is in progress).
@@ -89,6 +90,7 @@ private:
     int fd_;
     ucred peer_;
     std::atomic<bool> subscriber_{false};
+    bool control_ = false;
     bool greeted_ = false;  // the hello reply is out (guarded by writeMutex_)
     std::shared_ptr<ProcessRecord> process_;
     std::mutex writeMutex_;

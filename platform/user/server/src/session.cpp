@@ -60,16 +60,21 @@ bool Session::Greet() {
     std::uint32_t version = r.U32();
     auto role = static_cast<wire::Role>(r.U32());
     if (!r.Ok() || !r.AtEnd() || op != wire::Op::Hello || magic != wire::kMagic || version != wire::kVersion ||
-        (role != wire::Role::Caller && role != wire::Role::Subscriber)) {
+        (role != wire::Role::Caller && role != wire::Role::Subscriber && role != wire::Role::Control)) {
         dropReason_ = "not a hello";
         return false;
     }
+    if (role == wire::Role::Control && !server_.options.control) {
+        dropReason_ = "this notebook takes no control requests";
+        return false;
+    }
     subscriber_ = role == wire::Role::Subscriber;
+    control_ = role == wire::Role::Control;
     if (subscriber_) {
         // A stalled subscriber must not hold up the notebook's broadcasts.
         timeval timeout{1, 0};
         ::setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
-    } else {
+    } else if (!control_) {
         process_ = server_.processes.Attach(static_cast<std::uint32_t>(peer_.pid));
     }
     wire::Writer reply;
@@ -96,7 +101,7 @@ void Session::Run() {
             break;
         }
         server_.counters.requests++;
-        if (!Serve(body)) {
+        if (!(control_ ? ServeControl(body) : Serve(body))) {
             dropped = true;
             break;
         }
@@ -137,6 +142,21 @@ bool Session::AwaitCompletion(Completion& completion) {
         if (fds[1].revents != 0) return true;
         if (fds[0].revents != 0) return completion.Done();
     }
+}
+
+bool Session::ServeControl(const std::vector<std::uint8_t>& body) {
+    wire::Reader r(body);
+    auto op = static_cast<wire::Op>(r.U32());
+    std::string request = r.Str();
+    if (!r.Ok() || !r.AtEnd() || op != wire::Op::Control) {
+        dropReason_ = "malformed control request";
+        return false;
+    }
+    std::string text;
+    bool done = server_.options.control(request, &text);
+    wire::Writer reply;
+    reply.U32(done ? 0 : 1).Str(text);
+    return wire::WriteFrame(fd_, reply.Body());
 }
 
 bool Session::Serve(const std::vector<std::uint8_t>& body) {

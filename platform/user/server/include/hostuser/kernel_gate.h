@@ -31,6 +31,11 @@ public:
     bool Run(const std::function<void()>& fn, const std::string& name = "user call");
     bool Start(const std::function<void()>& fn, const std::string& name = "user wait");
 
+    // Runs host code that enters the kernel itself (Kernel::Call, Spawn, the
+    // notebook's actions) with the gate held, so that it does not race the
+    // other entries.
+    void Exclusive(const std::function<void(hk::Kernel&)>& fn);
+
     hk::Kernel& Kernel() { return kernel_; }
 
 private:

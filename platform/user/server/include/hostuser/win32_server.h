@@ -32,6 +32,11 @@ struct Win32ServerOptions {
     // Connection events worth a line in the notebook's log (refused peers,
     // garbage, clients that went away with requests pending or handles open).
     std::function<void(const std::string&)> log;
+    // Requests of control connections (the notebook's own control client):
+    // fills the reply text and returns false when the request is refused.
+    // Called on the connection's thread; without it control connections are
+    // dropped.
+    std::function<bool(const std::string& request, std::string* reply)> control;
 };
 
 struct Win32ServerStatistics {
