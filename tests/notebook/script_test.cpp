@@ -100,6 +100,8 @@ TEST(ScriptParse, MistakesNameTheFileTheLineAndWhatWasExpected) {
         {"reg remove HKLM\\X\n", 1, "expected reg set or reg delete"},
         {"registry no_such_file.reg\n", 1, "expected a registry file that exists"},
         {"boot\nboot\n", 2, "expected one boot only"},
+        {"at 1s pin on\nboot\n", 2, "expected boot before the first at or run"},
+        {"run 1s\ndisk d2\n", 2, "expected disk before boot (the first at or run boots)"},
     };
     for (const BadScript& c : cases) {
         notebook::ParseResult r = Parse(c.text);

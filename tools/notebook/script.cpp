@@ -157,7 +157,7 @@ private:
         if (word == "disk") return Disk(t);
         if (word == "boot") {
             if (t.size() != 1) return Error("expected nothing after boot");
-            if (booted_) return Error("expected one boot only");
+            if (booted_) return Error(implicit_boot_ ? "expected boot before the first at or run" : "expected one boot only");
             return Boot(true);
         }
         if (word == "at") return At(t);
@@ -166,8 +166,8 @@ private:
     }
 
     bool BeforeBoot(const std::string& what) {
-        if (booted_) return Error("expected " + what + " before boot");
-        return true;
+        if (!booted_) return true;
+        return Error("expected " + what + " before boot" + (implicit_boot_ ? " (the first at or run boots)" : ""));
     }
 
     bool Seed(const std::vector<Token>& t) {
@@ -298,6 +298,7 @@ private:
         }
         for (std::size_t i = 0; i < script_.disks.size(); ++i) script_.disks[i].seed = script_.seed * 1000003 + i;
         booted_ = true;
+        implicit_boot_ = !explicitBoot;
         Statement_ s;
         s.kind = StatementKind::Boot;
         s.line = explicitBoot ? line_ : 0;
@@ -460,6 +461,7 @@ private:
     std::optional<ScriptError> error_;
     int line_ = 0;
     bool booted_ = false;
+    bool implicit_boot_ = false;
     Time100ns last_run_ = 0;
     std::string last_run_text_ = "0s";
     std::set<std::string> names_;
