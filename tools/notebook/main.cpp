@@ -1,10 +1,12 @@
 // notebook --script FILE [--trace FILE] [--events FILE] [--registry-out FILE] [--driver PATH]
+// notebook serve ... | notebook ctl ...   (the live notebook: serve/serve.h)
 //
 // Boots the simulated notebook in virtual time, runs the scenario, writes
 // the requested files and ends standard output with one JSON summary line.
 // Exit status: 0 ran, 1 the verifier stopped the machine, 2 bad input.
 #include "scenario.h"
 #include "script.h"
+#include "serve.h"
 
 #include <fstream>
 #include <iostream>
@@ -34,6 +36,11 @@ int Usage(const std::string& problem) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // The live notebook: notebook serve ..., notebook ctl ... (serve/serve.h).
+    if (argc >= 2 && std::string(argv[1]) == "serve") {
+        return notebook::ServeMain(argc - 1, argv + 1, NOTEBOOK_SOURCE_DIR, NOTEBOOK_ZHP_MODULE);
+    }
+    if (argc >= 2 && std::string(argv[1]) == "ctl") return notebook::CtlMain(argc - 1, argv + 1);
     std::string script, trace, events, registryOut, driver;
     bool driverGiven = false;
     for (int i = 1; i < argc; ++i) {

@@ -1,0 +1,269 @@
+#include "protection_monitor.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+
+#include "summary.h"
+
+namespace notebook {
+
+namespace {
+
+constexpr auto kLookPeriod = std::chrono::milliseconds(40);
+// A request that waited this long during a fall was held back by ZHP (the
+// park itself delays requests by a few hundred milliseconds at most).
+constexpr hk::Time100ns kHeldAtLeast = 1000 * hk::kMillisecond;
+// How long after a drop has settled requests still count as its own.
+constexpr hk::Time100ns kDropTail = 5000 * hk::kMillisecond;
+
+double Ms(hk::Time100ns t) { return static_cast<double>(t) / hk::kMillisecond; }
+
+std::string Format(const char* format, double a = 0, double b = 0, double c = 0) {
+    char text[256];
+    std::snprintf(text, sizeof text, format, a, b, c);
+    return text;
+}
+
+}  // namespace
+
+std::vector<DropRow> DropRows(const MachineFacts& facts) {
+    std::vector<DropRow> rows;
+    for (std::size_t i = 0; i < facts.drops.size(); ++i) {
+        const hw::DropFacts& d = facts.drops[i];
+        const hk::Time100ns windowEnd =
+            i + 1 < facts.drops.size() ? facts.drops[i + 1].fall_start : d.settled + kDropTail;
+        DropRow row;
+        row.number = static_cast<int>(i + 1);
+        row.metres = d.height_m;
+        row.fall_ms = Ms(d.impact - d.fall_start);
+        std::optional<hk::Time100ns> rise, fall;
+        for (const LineEdge& e : facts.edges) {
+            if (e.high && !rise && e.t >= d.fall_start && e.t < windowEnd) rise = e.t;
+            if (!e.high && rise && !fall && e.t > *rise) fall = e.t;
+        }
+        if (rise) row.line_up_ms = Ms(*rise - d.fall_start);
+        std::optional<hk::Time100ns> park;
+        for (const hw::AtaCommandRecord& c : facts.parks) {
+            if (rise && c.received >= *rise && c.received < windowEnd && (!park || c.received < *park)) park = c.received;
+        }
+        if (park) row.park_command_ms = Ms(*park - d.fall_start);
+        for (const hw::HeadEvent& h : facts.unloads) {
+            if (park && h.at >= *park && h.at < windowEnd) {
+                row.heads_parked_ms = Ms(h.at - d.fall_start);
+                break;
+            }
+        }
+        row.parked_before_impact = row.heads_parked_ms && *row.heads_parked_ms <= row.fall_ms;
+        for (const hw::MediaAccess& a : facts.fallingAccesses) {
+            if (a.contact < d.settled && a.end >= d.fall_start) ++row.media_io_while_falling;
+        }
+        std::uint64_t stillHeld = 0;
+        for (const MachineFacts::Request& r : facts.requests) {
+            if (r.sent < d.fall_start || r.sent >= windowEnd) continue;
+            const bool held = r.done ? r.completed - r.sent >= kHeldAtLeast : r.queued;
+            if (!held) continue;
+            ++row.held;
+            if (r.done) {
+                ++row.released;
+            } else {
+                ++stillHeld;
+            }
+        }
+        const bool lineDown = !rise || fall.has_value();
+        row.over = facts.now >= d.settled && lineDown && stillHeld == 0 &&
+                   (row.held > 0 || facts.now >= d.settled + kDropTail || !park);
+        rows.push_back(row);
+    }
+    return rows;
+}
+
+std::string DropTable(const std::vector<DropRow>& rows) {
+    auto opt = [](const std::optional<double>& v) { return v ? Format("%.1f", *v) : std::string("-"); };
+    std::string out;
+    char line[256];
+    std::snprintf(line, sizeof line, "%-4s %7s %8s %10s %10s %11s %-13s %6s %9s %9s\n", "drop", "height", "fall",
+                  "detected", "park cmd", "heads off", "vs impact", "held", "released", "media io");
+    out += line;
+    std::snprintf(line, sizeof line, "%-4s %7s %8s %10s %10s %11s %-13s %6s %9s %9s\n", "", "m", "ms", "ms", "ms",
+                  "ms", "", "", "", "falling");
+    out += line;
+    std::uint64_t held = 0, released = 0, media = 0;
+    int parkedInTime = 0;
+    for (const DropRow& r : rows) {
+        std::string versus = r.heads_parked_ms ? (r.parked_before_impact ? "parked before" : "parked after")
+                                               : (r.park_command_ms ? "not parked" : "no park");
+        std::snprintf(line, sizeof line, "%-4d %7.2f %8.1f %10s %10s %11s %-13s %6llu %9llu %9llu\n", r.number,
+                      r.metres, r.fall_ms, opt(r.line_up_ms).c_str(), opt(r.park_command_ms).c_str(),
+                      opt(r.heads_parked_ms).c_str(), versus.c_str(), static_cast<unsigned long long>(r.held),
+                      static_cast<unsigned long long>(r.released),
+                      static_cast<unsigned long long>(r.media_io_while_falling));
+        out += line;
+        held += r.held;
+        released += r.released;
+        media += r.media_io_while_falling;
+        parkedInTime += r.parked_before_impact ? 1 : 0;
+    }
+    std::snprintf(line, sizeof line, "total: %zu drop(s), %d parked before impact, %llu held, %llu released, %llu "
+                                     "media access(es) while falling\n",
+                  rows.size(), parkedInTime, static_cast<unsigned long long>(held),
+                  static_cast<unsigned long long>(released), static_cast<unsigned long long>(media));
+    out += line;
+    return out;
+}
+
+ProtectionMonitor::ProtectionMonitor(Machine& machine, RequestLedger& ledger, hostuser::KernelGate& gate,
+                                     std::function<void(hk::Time100ns, const std::string&)> print)
+    : machine_(machine), ledger_(ledger), gate_(gate), print_(std::move(print)) {}
+
+ProtectionMonitor::~ProtectionMonitor() { Stop(); }
+
+void ProtectionMonitor::Start() { thread_ = std::thread([this] { Run(); }); }
+
+void ProtectionMonitor::Stop() {
+    {
+        std::lock_guard<std::mutex> lk(mutex_);
+        stopping_ = true;
+    }
+    wake_.notify_all();
+    if (thread_.joinable()) thread_.join();
+}
+
+void ProtectionMonitor::Run() {
+    std::unique_lock<std::mutex> lk(mutex_);
+    while (!stopping_) {
+        lk.unlock();
+        Look();
+        lk.lock();
+        wake_.wait_for(lk, kLookPeriod, [&] { return stopping_; });
+    }
+}
+
+MachineFacts ProtectionMonitor::Facts() {
+    std::lock_guard<std::mutex> lk(mutex_);
+    // New requests since the last look (the ledger only grows).
+    std::vector<IssuedRequest> all = ledger_.Requests();
+    for (std::size_t i = requestsSeen_; i < all.size(); ++i) requests_.push_back(all[i]);
+    requestsSeen_ = all.size();
+
+    MachineFacts facts;
+    gate_.Run(
+        [&] {
+            facts.now = static_cast<hk::Time100ns>(KeQueryInterruptTime());
+            facts.drops = machine_.Chipset().Motion().Drops();
+            facts.edges = machine_.Line().Edges();
+            if (machine_.Booted()) {
+                std::vector<hw::Disk*> disks = machine_.Storage().Disks();
+                if (accessesSeenPerDisk_.size() < disks.size()) accessesSeenPerDisk_.resize(disks.size(), 0);
+                for (std::size_t d = 0; d < disks.size(); ++d) {
+                    for (const hw::AtaCommandRecord& c : disks[d]->AtaCommands()) {
+                        if (IsParkCommand(c.task)) facts.parks.push_back(c);
+                    }
+                    for (const hw::HeadEvent& h : disks[d]->HeadEvents()) {
+                        if (h.kind == hw::HeadEventKind::Unloaded) facts.unloads.push_back(h);
+                    }
+                    const std::vector<hw::MediaAccess>& accesses = disks[d]->MediaAccesses();
+                    for (std::size_t i = accessesSeenPerDisk_[d]; i < accesses.size(); ++i) {
+                        if (accesses[i].while_falling) fallingAccesses_.push_back(accesses[i]);
+                    }
+                    accessesSeenPerDisk_[d] = accesses.size();
+                }
+            }
+            facts.requests.reserve(requests_.size());
+            for (const IssuedRequest& issued : requests_) {
+                const hk::HostRequest& r = *issued.request;
+                MachineFacts::Request q;
+                q.sent = r.sentAt;
+                q.done = r.completed;
+                q.completed = r.completedAt;
+                q.queued = !r.completed && r.irp != nullptr && r.irp->CancelRoutine != nullptr;
+                facts.requests.push_back(q);
+            }
+        },
+        "protection log");
+    std::sort(facts.unloads.begin(), facts.unloads.end(),
+              [](const hw::HeadEvent& a, const hw::HeadEvent& b) { return a.at < b.at; });
+    facts.fallingAccesses = fallingAccesses_;
+    return facts;
+}
+
+std::vector<DropRow> ProtectionMonitor::Rows() { return DropRows(Facts()); }
+
+void ProtectionMonitor::Look() {
+    MachineFacts facts = Facts();
+    std::lock_guard<std::mutex> lk(mutex_);
+    std::vector<std::pair<hk::Time100ns, std::string>> lines;  // told in time order
+    auto since = [&](hk::Time100ns t) -> std::optional<double> {
+        for (auto it = facts.drops.rbegin(); it != facts.drops.rend(); ++it) {
+            if (t >= it->fall_start && t < it->settled + kDropTail) return Ms(t - it->fall_start);
+        }
+        return std::nullopt;
+    };
+    for (; dropsTold_ < facts.drops.size(); ++dropsTold_) {
+        const hw::DropFacts& d = facts.drops[dropsTold_];
+        lines.emplace_back(d.fall_start,
+                           Format("drop %.2f m: released, falling for %.1f ms", d.height_m, Ms(d.impact - d.fall_start)));
+    }
+    for (; edgesTold_ < facts.edges.size(); ++edgesTold_) {
+        const LineEdge& e = facts.edges[edgesTold_];
+        std::optional<double> after = since(e.t);
+        std::string text = e.high ? "interrupt line up" : "interrupt line down";
+        if (e.forced) text += " (forced)";
+        if (e.high && after) text += Format(": fall detected %.1f ms after release", *after);
+        lines.emplace_back(e.t, text);
+    }
+    for (; parksTold_ < facts.parks.size(); ++parksTold_) {
+        const hw::AtaCommandRecord& c = facts.parks[parksTold_];
+        std::optional<double> after = since(c.received);
+        lines.emplace_back(c.received, after ? Format("park command at the disk %.1f ms after release", *after)
+                                             : std::string("park command at the disk"));
+    }
+    for (; unloadsTold_ < facts.unloads.size(); ++unloadsTold_) {
+        const hw::HeadEvent& h = facts.unloads[unloadsTold_];
+        std::optional<double> after = since(h.at);
+        lines.emplace_back(h.at, after ? Format("heads on the ramp %.1f ms after release", *after)
+                                       : std::string("heads on the ramp"));
+    }
+    std::uint64_t heldNow = 0;
+    std::optional<hk::Time100ns> firstHeld;
+    for (const MachineFacts::Request& r : facts.requests) {
+        if (!r.queued) continue;
+        ++heldNow;
+        if (!firstHeld || r.sent < *firstHeld) firstHeld = r.sent;
+    }
+    if (heldNow > 0 && heldPeak_ == 0) lines.emplace_back(*firstHeld, "ZHP holds disk requests back");
+    if (heldNow > heldPeak_) heldPeak_ = heldNow;
+    if (heldNow == 0 && heldPeak_ > 0) {
+        lines.emplace_back(facts.now, Format("ZHP released the held requests (up to %.0f were held at once)",
+                                             static_cast<double>(heldPeak_)));
+        heldPeak_ = 0;
+    }
+    std::vector<DropRow> rows = DropRows(facts);
+    while (rowsOverTold_ < rows.size() && rows[rowsOverTold_].over) {
+        const DropRow& r = rows[rowsOverTold_];
+        char text[320];
+        if (r.heads_parked_ms) {
+            std::snprintf(text, sizeof text,
+                          "drop %d (%.2f m) over: heads parked %.1f ms after release, %s the impact at %.1f ms; "
+                          "%llu request(s) held, %llu released, %llu media access(es) while falling",
+                          r.number, r.metres, *r.heads_parked_ms, r.parked_before_impact ? "before" : "after",
+                          r.fall_ms, static_cast<unsigned long long>(r.held),
+                          static_cast<unsigned long long>(r.released),
+                          static_cast<unsigned long long>(r.media_io_while_falling));
+        } else {
+            std::snprintf(text, sizeof text,
+                          "drop %d (%.2f m) over: heads not parked; %llu request(s) held, %llu released, "
+                          "%llu media access(es) while falling",
+                          r.number, r.metres, static_cast<unsigned long long>(r.held),
+                          static_cast<unsigned long long>(r.released),
+                          static_cast<unsigned long long>(r.media_io_while_falling));
+        }
+        lines.emplace_back(facts.now, text);
+        ++rowsOverTold_;
+    }
+    std::stable_sort(lines.begin(), lines.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    for (const auto& line : lines) print_(line.first, line.second);
+}
+
+}  // namespace notebook

@@ -1,0 +1,322 @@
+#include "serve.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <pthread.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <hostkernel/io.h>
+#include <hostkernel/registry.h>
+#include <hostuser/kernel_gate.h>
+#include <hostuser/win32_server.h>
+
+#include "control_client.h"
+#include "event_log.h"
+#include "machine.h"
+#include "protection_monitor.h"
+#include "request_ledger.h"
+#include "script.h"
+#include "socket_path.h"
+#include "world_control.h"
+
+namespace notebook {
+
+namespace {
+
+constexpr const char* kRegistryFile = "registry.reg";
+// The line monitor dates the sensor's edges exactly whatever its period;
+// in real time a slower look costs less.
+constexpr hk::Time100ns kLinePeriod = 2 * hk::kMillisecond;
+
+struct ServeOptions {
+    std::string socketPath;
+    std::string stateDir;
+    bool administrator = true;
+    std::string driver;
+    bool driverGiven = false;
+    std::uint32_t locale = 1033;
+    std::uint64_t seed = 1;
+};
+
+int Usage(const std::string& problem) {
+    std::cerr << "notebook serve: " << problem << "\n"
+              << "usage: notebook serve [--socket PATH] [--state DIR] [--user administrator|standard] "
+                 "[--driver PATH] [--locale N] [--seed N]\n";
+    return 2;
+}
+
+bool Exists(const std::string& path) {
+    struct stat st {};
+    return stat(path.c_str(), &st) == 0;
+}
+
+// mkdir -p, new directories private.
+bool MakeDirectories(const std::string& path) {
+    std::string partial;
+    std::size_t at = 0;
+    while (at != std::string::npos) {
+        at = path.find('/', at + 1);
+        partial = path.substr(0, at);
+        if (partial.empty() || Exists(partial)) continue;
+        if (mkdir(partial.c_str(), 0700) != 0 && errno != EEXIST) return false;
+    }
+    return true;
+}
+
+std::string DefaultStateDir() {
+    const char* state = std::getenv("XDG_STATE_HOME");
+    if (state != nullptr && state[0] == '/') return std::string(state) + "/zhp-notebook";
+    const char* home = std::getenv("HOME");
+    return std::string(home != nullptr ? home : "/tmp") + "/.local/state/zhp-notebook";
+}
+
+// The live log: one line per event, stamped with the notebook's time since boot.
+class LivePrinter {
+public:
+    void Print(hk::Time100ns t, const std::string& text) {
+        std::lock_guard<std::mutex> lk(mutex_);
+        std::printf("[%9.3f s] %s\n", static_cast<double>(t) / hk::kSecond, text.c_str());
+        std::fflush(stdout);
+    }
+
+private:
+    std::mutex mutex_;
+};
+
+bool ParseServeOptions(int argc, char** argv, ServeOptions* o, std::string* problem) {
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        if (i + 1 >= argc) {
+            *problem = "expected a value after " + arg;
+            return false;
+        }
+        std::string value = argv[++i];
+        if (arg == "--socket") {
+            o->socketPath = value;
+        } else if (arg == "--state") {
+            o->stateDir = value;
+        } else if (arg == "--user") {
+            if (value != "administrator" && value != "admin" && value != "standard") {
+                *problem = "expected --user administrator or --user standard";
+                return false;
+            }
+            o->administrator = value != "standard";
+        } else if (arg == "--driver") {
+            o->driver = value;
+            o->driverGiven = true;
+        } else if (arg == "--locale" || arg == "--seed") {
+            char* end = nullptr;
+            unsigned long long n = std::strtoull(value.c_str(), &end, 10);
+            if (value.empty() || *end != '\0' || (arg == "--locale" && n > 0xFFFFFFFFull)) {
+                *problem = "expected a number after " + arg;
+                return false;
+            }
+            if (arg == "--locale") {
+                o->locale = static_cast<std::uint32_t>(n);
+            } else {
+                o->seed = n;
+            }
+        } else {
+            *problem = "unknown option " + arg;
+            return false;
+        }
+    }
+    return true;
+}
+
+// Sends the shutdown request to every started disk and waits for each, as
+// the system does before it turns off.
+void ShutDownDisks(Machine& machine, hostuser::KernelGate& gate, LivePrinter& printer) {
+    if (!machine.Booted()) return;
+    gate.Run(
+        [&] {
+            for (hw::Disk* disk : machine.Storage().Disks()) {
+                PDEVICE_OBJECT top = machine.Storage().Top(*disk);
+                if (top == nullptr || !machine.Storage().Started(*disk)) continue;
+                hk::RequestPtr r = hk::SendShutdown(top);
+                bool done = hk::WaitRequest(*r, 5 * hk::kSecond);
+                printer.Print(machine.Kernel().Now(),
+                              "shutdown of " + disk->Name() + (done ? " done" : " did not complete in 5 s"));
+            }
+        },
+        "shutdown");
+}
+
+}  // namespace
+
+int ServeMain(int argc, char** argv, const std::string& sourceDir, const std::string& defaultDriver) {
+    ServeOptions o;
+    std::string problem;
+    if (!ParseServeOptions(argc, argv, &o, &problem)) return Usage(problem);
+    if (o.stateDir.empty()) o.stateDir = DefaultStateDir();
+    o.socketPath = hostuser::ResolveSocketPath(o.socketPath);
+    if (!o.driverGiven) o.driver = defaultDriver;
+    if (o.driver.empty() || !Exists(o.driver)) {
+        if (o.driverGiven) return Usage("no ZHP driver at " + o.driver);
+        std::cerr << "notebook serve: no ZHP driver" << (o.driver.empty() ? "" : " at " + o.driver)
+                  << "; the notebook runs unprotected\n";
+        o.driver.clear();
+    }
+    // A second notebook is refused before it boots anything.
+    {
+        std::string reply;
+        if (hostuser::SendControlRequest(o.socketPath, "status", &reply) != hostuser::ControlOutcome::Unreachable) {
+            std::cerr << "notebook serve: another notebook is already serving on " << o.socketPath << "\n";
+            return 1;
+        }
+    }
+
+    const std::string driveC = o.stateDir + "/drive_c";
+    if (!MakeDirectories(o.stateDir) || !MakeDirectories(driveC + "/Users/Public")) {
+        std::cerr << "notebook serve: cannot create the state directory " << o.stateDir << ": " << std::strerror(errno)
+                  << "\n";
+        return 2;
+    }
+
+    // SIGINT and SIGTERM are taken by the main thread alone (sigwait below):
+    // every thread started from here on inherits the mask.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+
+    LivePrinter printer;
+    const std::string savedRegistry = o.stateDir + "/" + kRegistryFile;
+    MachineOptions mo;
+    mo.seed = o.seed;
+    mo.clock = hk::ClockMode::Real;
+    mo.disks = {hw::DiskConfig{}};
+    mo.driver_path = o.driver;
+    mo.line_sample_period = kLinePeriod;
+    const bool fromSaved = Exists(savedRegistry);
+    mo.registry_files = fromSaved ? std::vector<std::string>{savedRegistry} : DefaultRegistryFiles(sourceDir);
+
+    std::unique_ptr<Machine> machine;
+    try {
+        machine = std::make_unique<Machine>(mo);
+    } catch (const std::exception& e) {
+        std::cerr << "notebook serve: " << e.what() << "\n";
+        return 2;
+    }
+    EventLog events;
+    RequestLedger ledger;
+    BootReport boot;
+    try {
+        boot = machine->Boot();
+    } catch (const std::exception& e) {
+        std::cerr << "notebook serve: " << e.what() << "\n";
+        return 2;
+    }
+    hk::Kernel& kernel = machine->Kernel();
+    if (kernel.Stopped()) {
+        std::cerr << "notebook serve: VERIFIER STOP " << kernel.Stop().ToString() << "\n";
+        return 1;
+    }
+    printer.Print(kernel.Now(), std::string("booted in real time: registry ") +
+                                    (fromSaved ? "from " + savedRegistry : std::string("from the installer's files")) +
+                                    (boot.zhp_loaded ? ", ZHP protects " : ", no ZHP, ") +
+                                    (machine->ProtectedDisk() != nullptr ? machine->ProtectedDisk()->Name()
+                                                                         : std::string("no disk")));
+
+    hostuser::KernelGate gate(kernel);
+    auto print = [&printer](hk::Time100ns t, const std::string& text) { printer.Print(t, text); };
+    ProtectionMonitor monitor(*machine, ledger, gate, print);
+    WorldControl world(*machine, gate, events, ledger, monitor, sourceDir, print);
+
+    hostuser::Win32ServerOptions so;
+    so.socketPath = o.socketPath;
+    so.administrator = o.administrator;
+    so.locale = o.locale;
+    so.driveC = driveC;
+    so.log = [&](const std::string& line) { printer.Print(kernel.Now(), line); };
+    so.control = [&](const std::string& request, std::string* reply) { return world.Handle(request, reply); };
+    hostuser::Win32Server server(gate, so);
+    std::string error;
+    if (!server.Start(&error)) {
+        std::cerr << "notebook serve: " << error << "\n";
+        return 1;
+    }
+    world.SetServer(&server);
+    monitor.Start();
+    printer.Print(kernel.Now(), "serving user mode on " + server.SocketPath() + " (user: " +
+                                    (o.administrator ? "administrator" : "standard") + ", state: " + o.stateDir +
+                                    "); Ctrl-C or SIGTERM stops");
+
+    int signal = 0;
+    sigwait(&stopSignals, &signal);
+    printer.Print(kernel.Now(), std::string("stopping (") + (signal == SIGINT ? "SIGINT" : "SIGTERM") + ")");
+
+    monitor.Stop();
+    // Programs lose the notebook first: their pending requests are cancelled
+    // and their handles closed while the machine still runs.
+    server.Stop();
+    world.SetServer(nullptr);
+    int status = 0;
+    if (!kernel.Stopped()) {
+        ShutDownDisks(*machine, gate, printer);
+        std::string saveError;
+        if (kernel.Reg().SaveFileAtomic(savedRegistry, &saveError)) {
+            printer.Print(kernel.Now(), "registry saved to " + savedRegistry);
+        } else {
+            std::cerr << "notebook serve: cannot save the registry: " << saveError << "\n";
+            status = 1;
+        }
+    } else {
+        std::cerr << "notebook serve: VERIFIER STOP " << kernel.Stop().ToString() << "\n";
+        status = 1;
+    }
+    std::vector<DropRow> rows = DropRows(monitor.Facts());
+    if (!rows.empty()) std::printf("%s", DropTable(rows).c_str());
+    std::fflush(stdout);
+    return status;
+}
+
+int CtlMain(int argc, char** argv) {
+    std::string socketPath;
+    std::string request;
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        if (arg == "--socket" && request.empty()) {
+            if (i + 1 >= argc) {
+                std::cerr << "notebook ctl: expected a path after --socket\n";
+                return 2;
+            }
+            socketPath = argv[++i];
+            continue;
+        }
+        request += (request.empty() ? "" : " ") + arg;
+    }
+    if (request.empty()) {
+        std::cerr << "usage: notebook ctl [--socket PATH] ACTION ...   (notebook ctl help lists the actions)\n";
+        return 2;
+    }
+    std::string reply;
+    hostuser::ControlOutcome outcome =
+        hostuser::SendControlRequest(hostuser::ResolveSocketPath(socketPath), request, &reply);
+    switch (outcome) {
+        case hostuser::ControlOutcome::Done:
+            std::cout << reply << (reply.empty() || reply.back() == '\n' ? "" : "\n");
+            return 0;
+        case hostuser::ControlOutcome::Refused:
+            std::cerr << "notebook ctl: " << reply << "\n";
+            return 1;
+        case hostuser::ControlOutcome::Unreachable:
+            std::cerr << "notebook ctl: " << reply << "\n";
+            return 2;
+    }
+    return 2;
+}
+
+}  // namespace notebook
