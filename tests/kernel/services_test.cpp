@@ -118,3 +118,29 @@ TEST(RealTime, TimersFireInWallClockTime) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(Devices, DeviceRemovedBelowAFilterIsFreedWhenTheFilterDetaches) {
+    hk::Kernel k;
+    PDRIVER_OBJECT driver = k.LoadDriver(L"stack", [](PDRIVER_OBJECT, PUNICODE_STRING) { return STATUS_SUCCESS; });
+    ASSERT_TRUE(k.Call([&] {
+        UNICODE_STRING name;
+        RtlInitUnicodeString(&name, L"\\Device\\Lower");
+        PDEVICE_OBJECT lower, upper;
+        ASSERT_EQ(IoCreateDevice(driver, 0, &name, FILE_DEVICE_DISK, 0, FALSE, &lower), STATUS_SUCCESS);
+        ASSERT_EQ(IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_DISK, 0, FALSE, &upper), STATUS_SUCCESS);
+        ASSERT_EQ(IoAttachDeviceToDeviceStack(upper, lower), lower);
+        // The lower driver removes first: its device leaves the namespace
+        // and the driver's list at once but stays while the filter is on it.
+        IoDeleteDevice(lower);
+        EXPECT_EQ(hk::FindDevice(L"\\Device\\Lower"), nullptr);
+        EXPECT_EQ(driver->DeviceObject, upper);
+        EXPECT_EQ(upper->DeviceObjectExtension->AttachedTo, lower);
+        IoDetachDevice(lower);  // frees it
+        IoDeleteDevice(upper);
+    }));
+    EXPECT_FALSE(k.Stopped()) << k.Stop().ToString();
+}
+
+}  // namespace

@@ -188,7 +188,7 @@ TEST(Verifier, DeviceDeletedWhileAttached) {
                              IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_DISK, 0, FALSE, &lower);
                              IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_DISK, 0, FALSE, &upper);
                              IoAttachDeviceToDeviceStack(upper, lower);
-                             IoDeleteDevice(lower);
+                             IoDeleteDevice(upper);  // without IoDetachDevice
                          }),
               "DEVICE_DELETED_WHILE_ATTACHED");
 }

@@ -560,8 +560,11 @@ typedef struct _DEVOBJ_EXTENSION {
     CSHORT Type;
     USHORT Size;
     PDEVICE_OBJECT DeviceObject;
+    ULONG ExtensionFlags;
     PDEVICE_OBJECT AttachedTo;
 } DEVOBJ_EXTENSION, *PDEVOBJ_EXTENSION;
+
+#define DOE_DELETE_PENDING 0x00000004
 
 struct _DEVICE_OBJECT {
     CSHORT Type;

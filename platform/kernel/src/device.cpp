@@ -78,30 +78,37 @@ NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize, 
     return STATUS_SUCCESS;
 }
 
+// The device's memory goes once nothing is attached above it any more.
+static void FinishDelete(PDEVICE_OBJECT DeviceObject) {
+    Impl& k = K();
+    hk::ObjectHeader* h = hk::HeaderOf(DeviceObject);
+    k.CheckFreedRange(DeviceObject, h->bodySize, "a deleted device object");
+    ObfDereferenceObject(DeviceObject);
+}
+
 VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
     Impl& k = K();
     k.RequireIrql("IoDeleteDevice", PASSIVE_LEVEL);
     hk::ObjectHeader* h = hk::HeaderOf(DeviceObject);
-    if (h == nullptr || h->type != &hk::gDeviceType) {
-        k.Stop("BAD_DEVICE_OBJECT", "IoDeleteDevice of something that is not a device object",
+    if (h == nullptr || h->type != &hk::gDeviceType ||
+        (DeviceObject->DeviceObjectExtension->ExtensionFlags & DOE_DELETE_PENDING)) {
+        k.Stop("BAD_DEVICE_OBJECT", "IoDeleteDevice of something that is not a live device object",
                reinterpret_cast<std::uintptr_t>(DeviceObject));
     }
-    if (DeviceObject->AttachedDevice != nullptr) {
-        k.Stop("DEVICE_DELETED_WHILE_ATTACHED", "IoDeleteDevice of a device that another device is attached to",
-               reinterpret_cast<std::uintptr_t>(DeviceObject),
-               reinterpret_cast<std::uintptr_t>(DeviceObject->AttachedDevice));
-    }
     if (DeviceObject->DeviceObjectExtension->AttachedTo != nullptr) {
-        k.Stop("DEVICE_DELETED_WHILE_ATTACHED", "IoDeleteDevice of a device still attached to a lower device",
+        k.Stop("DEVICE_DELETED_WHILE_ATTACHED",
+               "IoDeleteDevice of a device still attached to a lower device (IoDetachDevice first)",
                reinterpret_cast<std::uintptr_t>(DeviceObject),
                reinterpret_cast<std::uintptr_t>(DeviceObject->DeviceObjectExtension->AttachedTo));
     }
-    k.CheckFreedRange(DeviceObject, h->bodySize, "a deleted device object");
     PDEVICE_OBJECT* link = &DeviceObject->DriverObject->DeviceObject;
     while (*link != nullptr && *link != DeviceObject) link = &(*link)->NextDevice;
     if (*link == DeviceObject) *link = DeviceObject->NextDevice;
     hk::ObRemoveName(DeviceObject);
-    ObfDereferenceObject(DeviceObject);
+    DeviceObject->DeviceObjectExtension->ExtensionFlags |= DOE_DELETE_PENDING;
+    // A device removed from below while a filter is still attached above it
+    // (the lower drivers remove first) stays until that filter detaches.
+    if (DeviceObject->AttachedDevice == nullptr) FinishDelete(DeviceObject);
 }
 
 PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PDEVICE_OBJECT TargetDevice) {
@@ -109,6 +116,7 @@ PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PDEVICE_
     k.RequireIrql("IoAttachDeviceToDeviceStack", PASSIVE_LEVEL);
     if (SourceDevice->DeviceObjectExtension->AttachedTo != nullptr) return nullptr;
     PDEVICE_OBJECT top = TopOfStack(TargetDevice);
+    if (top->DeviceObjectExtension->ExtensionFlags & DOE_DELETE_PENDING) return nullptr;
     top->AttachedDevice = SourceDevice;
     SourceDevice->DeviceObjectExtension->AttachedTo = top;
     SourceDevice->StackSize = static_cast<CCHAR>(top->StackSize + 1);
@@ -127,6 +135,7 @@ VOID IoDetachDevice(PDEVICE_OBJECT TargetDevice) {
     }
     above->DeviceObjectExtension->AttachedTo = nullptr;
     TargetDevice->AttachedDevice = nullptr;
+    if (TargetDevice->DeviceObjectExtension->ExtensionFlags & DOE_DELETE_PENDING) FinishDelete(TargetDevice);
 }
 
 PDEVICE_OBJECT IoGetAttachedDeviceReference(PDEVICE_OBJECT DeviceObject) {

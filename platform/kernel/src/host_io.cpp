@@ -11,15 +11,12 @@ namespace hk {
 
 namespace {
 
-std::uint64_t gNextRequestId = 1;
-std::uint64_t gCompletedCount = 0;
-
 void OnHostRequestComplete(PIRP irp, void* context) {
     auto* holder = static_cast<RequestPtr*>(context);
     HostRequest& r = **holder;
     r.completions++;
     r.completed = true;
-    r.completionOrder = ++gCompletedCount;
+    r.completionOrder = ++K().completedRequests;
     r.status = irp->IoStatus.Status;
     r.information = irp->IoStatus.Information;
     r.completedAt = K().clock.Now();
@@ -48,7 +45,7 @@ PDEVICE_OBJECT FindDevice(const std::wstring& name) {
 static RequestPtr PrepareRequest(PDEVICE_OBJECT device, const RequestSpec& spec) {
     Impl& k = K();
     auto request = std::make_shared<HostRequest>();
-    request->id = gNextRequestId++;
+    request->id = K().nextRequestId++;
     request->major = spec.major;
     request->sentAt = k.clock.Now();
     KeInitializeEvent(&request->done, NotificationEvent, FALSE);
@@ -194,7 +191,7 @@ bool WaitRequest(HostRequest& request, Time100ns timeout) {
     return status == STATUS_SUCCESS;
 }
 
-std::uint64_t CompletedRequestCount() { return gCompletedCount; }
+std::uint64_t CompletedRequestCount() { return K().completedRequests; }
 
 PFILE_OBJECT OpenDevice(PDEVICE_OBJECT device, NTSTATUS* status) {
     NTSTATUS st;

@@ -190,6 +190,8 @@ struct hk::Kernel::Impl {
     KSPIN_LOCK cancelLock = 0;
     bool failRegistryWrites = false;
     std::deque<void*> irpQuarantine;  // freed requests kept a while to catch late use
+    std::uint64_t nextRequestId = 1;  // host requests of this machine
+    std::uint64_t completedRequests = 0;
 
     // ---------------------------------------------------------- scheduler operations
     _KTHREAD* NewThread(const std::string& name, KPRIORITY priority);

@@ -5,13 +5,8 @@
 // forwarded, then the device detaches from the disk and is deleted.
 //
 // An upper filter that waits for the lower drivers' removal before it
-// detaches is still attached when the removal reaches this driver. Windows
-// lets the function driver delete its device then and frees it only when
-// the filter has detached; the host kernel refuses to delete a device that
-// something is attached to, so such a device is deleted once the filter is
-// gone, by DeleteRemovedDevices (called by the storage subsystem after each
-// removal, as the I/O manager finishes a pending delete).
-#include "class_driver.h"
+// detaches is still attached when the removal reaches this driver; deleting
+// the device then leaves it pending until the filter detaches.
 
 #include "hw/storage.h"
 
@@ -38,8 +33,6 @@ struct FdoExtension {
 
 // Disk numbers of this driver's load; DriverEntry starts them at 0.
 ULONG gNextDiskNumber = 0;
-// Removed devices waiting for the filter above them to detach.
-std::vector<PDEVICE_OBJECT> gRemovedDevices;
 
 FdoExtension* Ext(PDEVICE_OBJECT device) { return static_cast<FdoExtension*>(device->DeviceExtension); }
 
@@ -97,11 +90,7 @@ NTSTATUS DispatchPnp(PDEVICE_OBJECT device, PIRP irp) {
         RtlInitUnicodeString(&link, ext->link);
         IoDeleteSymbolicLink(&link);
         IoDetachDevice(ext->lower);
-        if (device->AttachedDevice == nullptr) {
-            IoDeleteDevice(device);
-        } else {
-            gRemovedDevices.push_back(device);
-        }
+        IoDeleteDevice(device);
         return status;
     }
     default:
@@ -146,7 +135,6 @@ NTSTATUS AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
 
 NTSTATUS DiskClassDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
     gNextDiskNumber = 0;
-    gRemovedDevices.clear();
     for (auto& entry : driver->MajorFunction) entry = PassDown;
     driver->MajorFunction[IRP_MJ_POWER] = DispatchPower;
     driver->MajorFunction[IRP_MJ_PNP] = DispatchPnp;
@@ -154,15 +142,4 @@ NTSTATUS DiskClassDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
     return STATUS_SUCCESS;
 }
 
-namespace class_driver {
-
-void DeleteRemovedDevices() {
-    auto detached = [](PDEVICE_OBJECT device) { return device->AttachedDevice == nullptr; };
-    auto firstKept = std::stable_partition(gRemovedDevices.begin(), gRemovedDevices.end(), detached);
-    std::vector<PDEVICE_OBJECT> ready(gRemovedDevices.begin(), firstKept);
-    gRemovedDevices.erase(gRemovedDevices.begin(), firstKept);
-    for (PDEVICE_OBJECT device : ready) IoDeleteDevice(device);
-}
-
-}  // namespace class_driver
 }  // namespace hw

@@ -2,7 +2,6 @@
 // each disk, and the add-device / start / remove sequence of its stack.
 #include "hw/storage.h"
 
-#include "class_driver.h"
 #include "port_driver.h"
 
 #include <hostkernel/io.h>
@@ -91,7 +90,6 @@ NTSTATUS StorageSubsystem::StartDisk(Disk& disk, const std::vector<PDRIVER_OBJEC
             if (!NT_SUCCESS(status) && pdo->AttachedDevice != nullptr) {
                 // The stack does not come up: take down what was built.
                 hk::PnpRemoveDevice(pdo);
-                class_driver::DeleteRemovedDevices();
             }
         },
         8, "pnp manager");
@@ -118,7 +116,6 @@ NTSTATUS StorageSubsystem::RemoveDisk(Disk& disk) {
         [&] {
             if (pdo->AttachedDevice != nullptr) status = hk::PnpRemoveDevice(pdo);
             if (!NT_SUCCESS(status)) return;  // vetoed: the stack stays
-            class_driver::DeleteRemovedDevices();
             port_driver::DeleteGoneDisk(pdo);
         },
         8, "pnp manager");
