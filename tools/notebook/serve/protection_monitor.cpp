@@ -45,7 +45,7 @@ std::vector<DropRow> DropRows(const MachineFacts& facts) {
         if (rise) row.line_up_ms = Ms(*rise - d.fall_start);
         std::optional<hk::Time100ns> park;
         for (const hw::AtaCommandRecord& c : facts.parks) {
-            if (rise && c.received >= *rise && c.received < windowEnd && (!park || c.received < *park)) park = c.received;
+            if (c.received >= d.fall_start && c.received < windowEnd && (!park || c.received < *park)) park = c.received;
         }
         if (park) row.park_command_ms = Ms(*park - d.fall_start);
         for (const hw::HeadEvent& h : facts.unloads) {
@@ -58,10 +58,19 @@ std::vector<DropRow> DropRows(const MachineFacts& facts) {
         for (const hw::MediaAccess& a : facts.fallingAccesses) {
             if (a.contact < d.settled && a.end >= d.fall_start) ++row.media_io_while_falling;
         }
+        // ZHP releases what it held all at once: the first completion of a
+        // request that waited far longer than any disk takes marks the
+        // release. Held are the requests sent during the drop before the
+        // release that completed with it or later (or wait in a queue still).
+        std::optional<hk::Time100ns> release;
+        for (const MachineFacts::Request& r : facts.requests) {
+            if (r.sent < d.fall_start || r.sent >= windowEnd || !r.done || r.completed - r.sent < kHeldAtLeast) continue;
+            if (!release || r.completed < *release) release = r.completed;
+        }
         std::uint64_t stillHeld = 0;
         for (const MachineFacts::Request& r : facts.requests) {
             if (r.sent < d.fall_start || r.sent >= windowEnd) continue;
-            const bool held = r.done ? r.completed - r.sent >= kHeldAtLeast : r.queued;
+            const bool held = release ? r.sent < *release && (!r.done || r.completed >= *release) : r.queued;
             if (!held) continue;
             ++row.held;
             if (r.done) {
