@@ -65,6 +65,12 @@ public:
     T& Global(const char* name) {
         return *static_cast<T*>(Symbol(name));
     }
+    // A driver routine by name, typed by its declaration:
+    // m.Routine<decltype(ZHP_Trace)>("ZHP_Trace").
+    template <typename F>
+    F* Routine(const char* name) {
+        return reinterpret_cast<F*>(Symbol(name));
+    }
 
     // Sends a command block to a device (default: the control device) as a
     // user-mode caller does and returns the request (it may stay pending).
