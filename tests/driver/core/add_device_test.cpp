@@ -1,0 +1,203 @@
+// Which disks the filter takes, and what add-device leaves behind when it
+// fails or cannot create the control device.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "core_test_support.h"
+#include "hostkernel/registry.h"
+
+namespace {
+
+using hk::kMillisecond;
+
+hw::DiskConfig DiskOn(const std::string& name, const std::string& busDriver) {
+    hw::DiskConfig config;
+    config.name = name;
+    config.bus_driver = busDriver;
+    return config;
+}
+
+bool Filtered(zhptest::Machine& m, std::size_t disk) {
+    PDEVICE_OBJECT top = m.DiskTop(disk);
+    return top != nullptr && top->DriverObject == m.zhp;
+}
+
+std::size_t DriverDeviceCount(zhptest::Machine& m) {
+    std::size_t count = 0;
+    for (PDEVICE_OBJECT d = m.zhp->DeviceObject; d != nullptr; d = d->NextDevice) ++count;
+    return count;
+}
+
+// A machine whose first disk hangs off `busDriver` and whose second is an
+// ordinary SATA disk; both are started.
+zhptest::MachineOptions FirstDiskOn(const std::string& busDriver) {
+    zhptest::MachineOptions options;
+    options.disks = {DiskOn("first", busDriver), DiskOn("sata", "storahci")};
+    return options;
+}
+
+// The first disk is passed over (add-device succeeds, nothing is created)
+// and the ordinary disk after it is the one filtered.
+void ExpectFirstDiskPassedOver(zhptest::Machine& m) {
+    ASSERT_EQ(m.startResults, (std::vector<NTSTATUS>{STATUS_SUCCESS, STATUS_SUCCESS}));
+    EXPECT_FALSE(Filtered(m, 0));
+    EXPECT_TRUE(Filtered(m, 1));
+    EXPECT_EQ(m.Filter(), m.DiskTop(1));
+    EXPECT_EQ(DriverDeviceCount(m), 2u);  // the filter and the control device
+    EXPECT_FALSE(m.kernel.Stopped()) << m.kernel.Stop().ToString();
+}
+
+TEST(Qualification, OnlyTheFirstQualifyingDiskIsFilteredEvenAfterItIsRemoved) {
+    zhptest::MachineOptions options;
+    options.disks = {DiskOn("sata0", "storahci"), DiskOn("sata1", "storahci")};
+    zhptest::Machine m(options);
+    ASSERT_EQ(m.startResults, (std::vector<NTSTATUS>{STATUS_SUCCESS, STATUS_SUCCESS}));
+    EXPECT_TRUE(Filtered(m, 0));
+    EXPECT_FALSE(Filtered(m, 1));
+    EXPECT_EQ(m.DiskTop(1)->DriverObject, m.storage.ClassDriver());
+    EXPECT_EQ(DriverDeviceCount(m), 2u);
+
+    const DEVICE_EXTENSION* filter = m.FilterExt();
+    EXPECT_EQ(filter->Flag, static_cast<ULONG>(ZHP_FLAG_INITIALIZED));
+    EXPECT_EQ(filter->FilterExtension, nullptr);
+    EXPECT_EQ(filter->DelayLevel, 5u);
+    EXPECT_EQ(filter->DispatchForwardCount, 0u);
+    EXPECT_EQ(filter->PhysicalDeviceObject, m.storage.Pdo(m.Disk(0)));
+    const auto* control = static_cast<const DEVICE_EXTENSION*>(m.Control()->DeviceExtension);
+    EXPECT_EQ(control->Flag, static_cast<ULONG>(ZHP_FLAG_INITIALIZED));
+    EXPECT_EQ(control->FilterExtension, filter);
+    EXPECT_EQ(control->PhysicalDeviceObject, m.storage.Pdo(m.Disk(0)));
+
+    // The filtered disk goes; the control device stays and still counts.
+    ASSERT_EQ(m.storage.RemoveDisk(m.Disk(0)), STATUS_SUCCESS);
+    EXPECT_EQ(m.Filter(), nullptr);
+    EXPECT_NE(m.Control(), nullptr);
+    hw::Disk& later = m.storage.AddDisk(DiskOn("sata2", "storahci"));
+    EXPECT_EQ(m.storage.StartDisk(later, {m.zhp}), STATUS_SUCCESS);
+    EXPECT_FALSE(Filtered(m, 2));
+    EXPECT_EQ(m.Filter(), nullptr);
+    EXPECT_EQ(DriverDeviceCount(m), 1u);
+    EXPECT_FALSE(m.kernel.Stopped()) << m.kernel.Stop().ToString();
+}
+
+TEST(Qualification, UsbAndSdCardStacksAreNotFilteredWhateverTheCase) {
+    for (const char* bus : {"USBSTOR", "usbstor", "UsbStor", "myusbstorage", "xUSBSTORx", "sdbus", "SD",
+                            "MySdHost", "RtsdX", "bus_sD"}) {
+        SCOPED_TRACE(bus);
+        zhptest::Machine m(FirstDiskOn(bus));
+        ExpectFirstDiskPassedOver(m);
+    }
+}
+
+TEST(Qualification, RemovableReadOnlyAndFloppyDisksAreNotFiltered) {
+    for (int kind = 0; kind < 3; ++kind) {
+        SCOPED_TRACE(kind);
+        zhptest::MachineOptions options = FirstDiskOn("storahci");
+        options.disks[0].removable = kind == 0;
+        options.disks[0].read_only = kind == 1;
+        options.disks[0].floppy = kind == 2;
+        zhptest::Machine m(options);
+        ExpectFirstDiskPassedOver(m);
+    }
+}
+
+// The bus driver's object name is "\Driver\<name>"; only its first 64
+// characters are looked at.
+TEST(Qualification, OnlyTheFirst64CharactersOfTheBusDriverNameCount) {
+    struct Case {
+        std::string bus;
+        bool filtered;
+    };
+    const std::vector<Case> cases = {
+        {std::string(54, 'x') + "SD" + "yyyy", false},           // "SD" at 62..63
+        {std::string(55, 'x') + "SD" + "yyy", true},             // "S" at 63, "D" at 64
+        {std::string(56, 'x') + "sd" + "yy", true},              // beyond 64
+        {std::string(49, 'x') + "USBSTOR" + "yyyyyyy", false},   // "USBSTOR" at 57..63
+        {std::string(50, 'x') + "USBSTOR" + "yyyyyyy", true},    // ends at 64
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.bus);
+        ASSERT_TRUE(hw::StorageSubsystem::IsUsableBusDriverName(c.bus));
+        zhptest::MachineOptions options;
+        options.disks = {DiskOn("first", c.bus)};
+        zhptest::Machine m(options);
+        ASSERT_EQ(m.startResults, std::vector<NTSTATUS>{STATUS_SUCCESS});
+        EXPECT_EQ(Filtered(m, 0), c.filtered);
+        EXPECT_EQ(m.Filter() != nullptr, c.filtered);
+        EXPECT_FALSE(m.kernel.Stopped()) << m.kernel.Stop().ToString();
+    }
+}
+
+TEST(AddDevice, AFailedHardwareProbeFailsAddDeviceAndLeavesNothingBehind) {
+    zhptest::MachineOptions options;
+    options.editRegistry = [](hk::Registry& registry) {
+        ASSERT_TRUE(registry.DeleteValue(zhptest::kInitKey, L"DEV_SLAVE_ADDR"));
+    };
+    zhptest::Machine m(options);
+    ASSERT_EQ(m.startResults, std::vector<NTSTATUS>{static_cast<NTSTATUS>(0xFFFFFFFF)});
+    EXPECT_EQ(m.Filter(), nullptr);
+    EXPECT_EQ(m.zhp->DeviceObject, nullptr);
+    EXPECT_EQ(m.Control(), nullptr);
+    EXPECT_FALSE(m.storage.Started(m.Disk()));
+
+    const std::vector<std::string> lines = coretest::Lines(m);
+    EXPECT_EQ(coretest::Count(lines, "INFO ZHP_AddDevice(): Adding First Device.\n\n"), 1u);
+    EXPECT_EQ(coretest::Count(lines, "INFO ZHP_Probe_RgtyKey_HW_INFO():H/W Parameter Fail >_<!  Err_code = 0x8\n"),
+              1u);
+    for (const std::string& line : lines) {
+        EXPECT_EQ(line.find("ERROR!!! ZHP_AddDevice()"), std::string::npos) << line;
+    }
+
+    // The sensor thread went with the device: nothing runs against it.
+    m.Run(200 * kMillisecond);
+    EXPECT_FALSE(m.kernel.Stopped()) << m.kernel.Stop().ToString();
+
+    // With the configuration mended the next disk is the first one filtered.
+    m.kernel.Reg().SetValue(zhptest::kInitKey, L"DEV_SLAVE_ADDR", REG_BINARY, {0x3A});
+    hw::Disk& next = m.storage.AddDisk(DiskOn("sata1", "storahci"));
+    EXPECT_EQ(m.storage.StartDisk(next, {m.zhp}), STATUS_SUCCESS);
+    EXPECT_TRUE(Filtered(m, 1));
+    EXPECT_NE(m.Control(), nullptr);
+    m.Run(200 * kMillisecond);
+    EXPECT_FALSE(m.kernel.Stopped()) << m.kernel.Stop().ToString();
+}
+
+// A device of another driver already holds the control device's name.
+NTSTATUS SquatOnTheControlDeviceName(PDRIVER_OBJECT driver, PUNICODE_STRING) {
+    UNICODE_STRING name;
+    RtlInitUnicodeString(&name, ZHP_CONTROL_DEVICE_KERNEL_NAME);
+    PDEVICE_OBJECT device;
+    NTSTATUS status = IoCreateDevice(driver, 0, &name, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
+    if (NT_SUCCESS(status)) device->Flags &= ~DO_DEVICE_INITIALIZING;
+    return status;
+}
+
+TEST(AddDevice, WithoutAControlDeviceTheDiskIsStillFiltered) {
+    zhptest::MachineOptions options;
+    options.start = false;
+    zhptest::Machine m(options);
+    PDRIVER_OBJECT squatter = m.kernel.LoadDriver(L"squatter", SquatOnTheControlDeviceName);
+    ASSERT_NE(squatter, nullptr);
+
+    m.startResults = m.storage.StartAll({m.zhp});
+    ASSERT_EQ(m.startResults, std::vector<NTSTATUS>{STATUS_SUCCESS});
+    EXPECT_TRUE(Filtered(m, 0));
+    EXPECT_EQ(DriverDeviceCount(m), 1u);
+    EXPECT_EQ(m.Control()->DriverObject, squatter);
+    EXPECT_EQ(m.FilterExt()->Flag, static_cast<ULONG>(ZHP_FLAG_INITIALIZED));
+    EXPECT_EQ(m.Filter()->Flags & DO_DEVICE_INITIALIZING, 0u);
+    EXPECT_EQ(coretest::Count(coretest::Lines(m), "ERROR!!! ZHP_AddGSensor(): Fail to create sensor device.\n\n"),
+              1u);
+
+    // Requests pass through the filter as usual.
+    hk::RequestPtr read = coretest::Read(m, 0x8000);
+    m.Run(50 * kMillisecond);
+    ASSERT_TRUE(read->completed);
+    EXPECT_EQ(read->status, STATUS_SUCCESS);
+    EXPECT_EQ(coretest::MediaOffsets(m).back(), 0x8000u);
+    EXPECT_FALSE(m.kernel.Stopped()) << m.kernel.Stop().ToString();
+}
+
+}  // namespace
