@@ -16,6 +16,7 @@ for preset in host sanitize windows; do
 done
 
 tools/dev/check-windows-imports.sh build/windows
+tools/dev/fuzz.sh
 
 echo "== tests: host"
 ctest --preset host -j "$jobs"
