@@ -2,6 +2,8 @@
 // fails or cannot create the control device.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -59,16 +61,57 @@ TEST(Qualification, OnlyTheFirstQualifyingDiskIsFilteredEvenAfterItIsRemoved) {
     EXPECT_EQ(m.DiskTop(1)->DriverObject, m.storage.ClassDriver());
     EXPECT_EQ(DriverDeviceCount(m), 2u);
 
+    // The filter device takes after the disk's physical device object.
+    PDEVICE_OBJECT pdo = m.storage.Pdo(m.Disk(0));
+    PDEVICE_OBJECT filterDevice = m.Filter();
+    EXPECT_EQ(filterDevice->DeviceType, pdo->DeviceType);
+    EXPECT_EQ(filterDevice->Characteristics, pdo->Characteristics);
+    const ULONG ioFlags = DO_BUFFERED_IO | DO_DIRECT_IO;
+    EXPECT_EQ(filterDevice->Flags & ioFlags, pdo->Flags & ioFlags);
+    EXPECT_TRUE(filterDevice->Flags & DO_POWER_PAGABLE);
+    EXPECT_FALSE(filterDevice->Flags & DO_DEVICE_INITIALIZING);
     const DEVICE_EXTENSION* filter = m.FilterExt();
     EXPECT_EQ(filter->Flag, static_cast<ULONG>(ZHP_FLAG_INITIALIZED));
+    EXPECT_EQ(filter->DeviceObject, filterDevice);
     EXPECT_EQ(filter->FilterExtension, nullptr);
     EXPECT_EQ(filter->DelayLevel, 5u);
     EXPECT_EQ(filter->DispatchForwardCount, 0u);
-    EXPECT_EQ(filter->PhysicalDeviceObject, m.storage.Pdo(m.Disk(0)));
-    const auto* control = static_cast<const DEVICE_EXTENSION*>(m.Control()->DeviceExtension);
-    EXPECT_EQ(control->Flag, static_cast<ULONG>(ZHP_FLAG_INITIALIZED));
-    EXPECT_EQ(control->FilterExtension, filter);
-    EXPECT_EQ(control->PhysicalDeviceObject, m.storage.Pdo(m.Disk(0)));
+    EXPECT_EQ(filter->PhysicalDeviceObject, pdo);
+    EXPECT_EQ(filter->LowerDeviceObject->DriverObject, m.storage.ClassDriver());
+    EXPECT_EQ(filter->LowerDeviceObject->AttachedDevice, filterDevice);
+
+    // The control device: its own kind of device, and a record that only
+    // points to the filter's.
+    PDEVICE_OBJECT controlDevice = m.Control();
+    EXPECT_EQ(controlDevice->DriverObject, m.zhp);
+    EXPECT_EQ(controlDevice->DeviceType, static_cast<DEVICE_TYPE>(FILE_DEVICE_UNKNOWN));
+    EXPECT_EQ(controlDevice->Characteristics, static_cast<ULONG>(FILE_DEVICE_SECURE_OPEN));
+    EXPECT_TRUE(controlDevice->Flags & DO_BUFFERED_IO);
+    EXPECT_TRUE(controlDevice->Flags & DO_POWER_PAGABLE);
+    EXPECT_FALSE(controlDevice->Flags & DO_DEVICE_INITIALIZING);
+    EXPECT_EQ(controlDevice->AttachedDevice, nullptr);
+    DEVICE_EXTENSION control = *static_cast<const DEVICE_EXTENSION*>(controlDevice->DeviceExtension);
+    EXPECT_EQ(control.Flag, static_cast<ULONG>(ZHP_FLAG_INITIALIZED));
+    EXPECT_EQ(control.DeviceObject, controlDevice);
+    EXPECT_EQ(control.FilterExtension, filter);
+    EXPECT_EQ(control.PhysicalDeviceObject, pdo);
+    control.Flag = 0;
+    control.DeviceObject = nullptr;
+    control.FilterExtension = nullptr;
+    control.PhysicalDeviceObject = nullptr;
+    const DEVICE_EXTENSION zero{};
+    EXPECT_EQ(std::memcmp(&control, &zero, sizeof zero), 0) << "the control device's other fields stay zero";
+
+    char added[128];
+    std::snprintf(added, sizeof added, "ZHP_AddDevice(): Filter driver 0x%x, physical device 0x%x\n",
+                  static_cast<unsigned>(reinterpret_cast<std::uintptr_t>(m.zhp)),
+                  static_cast<unsigned>(reinterpret_cast<std::uintptr_t>(pdo)));
+    const std::vector<std::string> lines = coretest::Lines(m);
+    EXPECT_TRUE(coretest::HasRun(lines, {added, "INFO ZHP_AddDevice(): Adding First Device.\n\n"}));
+    EXPECT_EQ(coretest::Count(lines, "ZHP_AddGSensor():  POW_RESUME.11 = TRUE\n"), 1u);
+    EXPECT_EQ(coretest::Count(lines, "INFO ZHP_AddDevice(): Set Direct IO.\n\n"), (pdo->Flags & DO_DIRECT_IO) ? 1u : 0u);
+    EXPECT_EQ(coretest::Count(lines, "INFO ZHP_AddDevice(): Set Buffered IO.\n\n"),
+              (pdo->Flags & DO_BUFFERED_IO) ? 1u : 0u);
 
     // The filtered disk goes; the control device stays and still counts.
     ASSERT_EQ(m.storage.RemoveDisk(m.Disk(0)), STATUS_SUCCESS);
