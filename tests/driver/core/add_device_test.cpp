@@ -243,4 +243,19 @@ TEST(AddDevice, WithoutAControlDeviceTheDiskIsStillFiltered) {
     EXPECT_FALSE(m.kernel.Stopped()) << m.kernel.Stop().ToString();
 }
 
+TEST(Unload, TheUnloadRoutineDeletesNothing) {
+    zhptest::Machine m;
+    PDEVICE_OBJECT filter = m.Filter();
+    PDEVICE_OBJECT control = m.Control();
+    const std::size_t from = m.kernel.DebugOutput().size();
+    m.kernel.UnloadDriver(m.zhp);
+    ASSERT_FALSE(m.kernel.Stopped()) << m.kernel.Stop().ToString();
+    EXPECT_TRUE(coretest::Lines(m, from).empty());
+    EXPECT_EQ(m.Filter(), filter);
+    EXPECT_EQ(m.Control(), control);
+    EXPECT_EQ(m.DiskTop(), filter);
+    EXPECT_EQ(DriverDeviceCount(m), 2u);
+    EXPECT_FALSE(m.kernel.Stopped()) << m.kernel.Stop().ToString();
+}
+
 }  // namespace
