@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <iostream>
 #include <map>
 #include <random>
 #include <set>
@@ -74,6 +75,8 @@ public:
         return false;
     }
     std::size_t HeldCount() const { return holdIndex_.size(); }
+    std::size_t FlushDrainedCount() const { return flushDrained_.size(); }
+    std::size_t ReleasedCount() const { return released_.size(); }
     std::size_t BlockCount() const { return blocks_.size(); }
     const std::vector<std::string>& Violations() const { return violations_; }
     void Violation(const std::string& text) { violations_.push_back(text); }
@@ -142,15 +145,16 @@ private:
     std::vector<std::string> violations_;
 };
 
-// One sender thread: requests of every kind at random moments.
-void SendAtRandom(zhptest::Machine& m, std::uint64_t seed, std::uint64_t* nextOffset, std::vector<Sent>* sent,
-                  hk::Time100ns until) {
+// One sender thread: requests of every kind at random moments; flushes
+// take `flushPermille` of them.
+void SendAtRandom(zhptest::Machine& m, std::uint64_t seed, unsigned flushPermille, std::uint64_t* nextOffset,
+                  std::vector<Sent>* sent, hk::Time100ns until) {
     std::mt19937_64 rng(seed);
     std::vector<hk::RequestPtr> mine;
     while (static_cast<hk::Time100ns>(KeQueryInterruptTime()) < until) {
         const unsigned op = rng() % 1000;
-        if (op < 750) {
-            const bool read = op < 400;
+        if (op < 800) {
+            const bool read = op < 420;
             Sent s;
             s.offset = (*nextOffset)++ * kOffsetUnit;
             tSendingOffset = s.offset;
@@ -160,7 +164,7 @@ void SendAtRandom(zhptest::Machine& m, std::uint64_t seed, std::uint64_t* nextOf
             tSendingOffset = 0;
             mine.push_back(s.request);
             sent->push_back(s);
-        } else if (op < 880) {
+        } else if (op < 800 + flushPermille) {
             sent->push_back(Sent{hk::SendFlush(m.DiskTop()), 0});
         } else if (op < 995) {
             std::vector<hk::RequestPtr> pending;
@@ -177,8 +181,18 @@ void SendAtRandom(zhptest::Machine& m, std::uint64_t seed, std::uint64_t* nextOf
     }
 }
 
+// What the runs exercised, summed over the seeds.
+struct Coverage {
+    std::size_t held = 0;
+    std::size_t blocks = 0;
+    std::size_t flushDrained = 0;
+    std::size_t released = 0;
+    std::size_t heldThenCancelled = 0;
+    std::size_t shutdowns = 0;
+};
+
 // One run; returns what went wrong.
-std::vector<std::string> RunSeed(std::uint64_t seed, std::size_t* heldTotal, std::size_t* blockTotal) {
+std::vector<std::string> RunSeed(std::uint64_t seed, Coverage* coverage) {
     zhptest::MachineOptions options;
     options.seed = seed;
     options.preemptPercent = 5 + static_cast<unsigned>(seed % 40);
@@ -193,11 +207,16 @@ std::vector<std::string> RunSeed(std::uint64_t seed, std::size_t* heldTotal, std
     std::vector<Sent> sent;
     std::vector<hk::RequestPtr> commands;
     const hk::Time100ns until = m.kernel.Now() + kActivity;
+    // In most runs held requests wait for their release; in the others
+    // flushes often pass them on first.
+    const unsigned flushPermille = seed % 3 == 0 ? 40 : 2;
     std::vector<PKTHREAD> senders;
     for (int i = 0; i < kSenders; ++i) {
         senders.push_back(m.kernel.Spawn(
-            [&, i] { SendAtRandom(m, seed * 131 + static_cast<std::uint64_t>(i), &nextOffset, &sent, until); }, 8,
-            "sender"));
+            [&, i] {
+                SendAtRandom(m, seed * 131 + static_cast<std::uint64_t>(i), flushPermille, &nextOffset, &sent, until);
+            },
+            8, "sender"));
     }
 
     bool pin = false;
@@ -250,7 +269,11 @@ std::vector<std::string> RunSeed(std::uint64_t seed, std::size_t* heldTotal, std
             watch.Violation(who.str() + " completed " + std::to_string(r.completions) + " times");
             continue;
         }
-        if (s.offset == 0) continue;
+        if (s.offset == 0) {
+            coverage->shutdowns += r.major == IRP_MJ_SHUTDOWN;
+            continue;
+        }
+        coverage->heldThenCancelled += watch.Held(s.offset) && r.status == STATUS_CANCELLED;
         const std::size_t reached = mediaIndex.count(s.offset) ? mediaIndex[s.offset].size() : 0;
         if (r.status == STATUS_SUCCESS && reached != 1) {
             watch.Violation(who.str() + " succeeded but reached the media " + std::to_string(reached) + " times");
@@ -285,16 +308,17 @@ std::vector<std::string> RunSeed(std::uint64_t seed, std::size_t* heldTotal, std
             watch.Violation(text.str());
         }
     }
-    *heldTotal += watch.HeldCount();
-    *blockTotal += watch.BlockCount();
+    coverage->held += watch.HeldCount();
+    coverage->blocks += watch.BlockCount();
+    coverage->flushDrained += watch.FlushDrainedCount();
+    coverage->released += watch.ReleasedCount();
     return watch.Violations();
 }
 
 TEST(HeldIoRandom, RacingSendersFallsAndReleasesLoseNothingAndKeepTheOrder) {
-    std::size_t held = 0;
-    std::size_t blocks = 0;
+    Coverage coverage;
     for (int seed = 1; seed <= kSeeds; ++seed) {
-        const std::vector<std::string> violations = RunSeed(static_cast<std::uint64_t>(seed), &held, &blocks);
+        const std::vector<std::string> violations = RunSeed(static_cast<std::uint64_t>(seed), &coverage);
         if (!violations.empty()) {
             std::ostringstream report;
             for (std::size_t i = 0; i < violations.size() && i < 10; ++i) report << "\n  " << violations[i];
@@ -302,10 +326,17 @@ TEST(HeldIoRandom, RacingSendersFallsAndReleasesLoseNothingAndKeepTheOrder) {
             break;
         }
     }
-    // The runs did exercise the queue.
-    EXPECT_GT(held, static_cast<std::size_t>(kSeeds) * 5);
-    EXPECT_GT(blocks, static_cast<std::size_t>(kSeeds));
-    std::cout << "held requests: " << held << ", blocks: " << blocks << std::endl;
+    // The runs did exercise the queue and every way out of it.
+    EXPECT_GT(coverage.held, static_cast<std::size_t>(kSeeds) * 5);
+    EXPECT_GT(coverage.blocks, static_cast<std::size_t>(kSeeds));
+    EXPECT_GT(coverage.flushDrained, static_cast<std::size_t>(kSeeds));
+    EXPECT_GT(coverage.released, static_cast<std::size_t>(kSeeds));
+    EXPECT_GT(coverage.heldThenCancelled, static_cast<std::size_t>(kSeeds));
+    EXPECT_GT(coverage.shutdowns, 10u);
+    std::cout << "held requests: " << coverage.held << ", blocks: " << coverage.blocks
+              << ", released: " << coverage.released << ", passed on by a flush: " << coverage.flushDrained
+              << ", cancelled while held: " << coverage.heldThenCancelled << ", shutdowns: " << coverage.shutdowns
+              << std::endl;
 }
 
 }  // namespace
