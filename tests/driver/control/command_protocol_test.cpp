@@ -577,6 +577,12 @@ TEST(StartUpPath, TheFirstCommandAfterAPowerChangeRunsTheStartUpInstead) {
     ASSERT_FALSE(m.Flag() & ZHP_FLAG_SENSOR_ON);
     m.Global<UCHAR>("OP_MODE") = 0x55;  // the start-up re-reads it from the registry
 
+    // A buffer too small is turned away before anything else.
+    Reply small = Send(m, m.Control(), ZHP_IOCTL_COMMAND, CommandBlock(ZHP_CMD_QUERY, {}, 79), 80);
+    EXPECT_EQ(small.status, STATUS_BUFFER_TOO_SMALL);
+    EXPECT_EQ(m.Global<UCHAR>("POW_RESUME"), 1);
+    EXPECT_FALSE(m.Flag() & ZHP_FLAG_SENSOR_ON);
+
     // A query that carries leftovers in its buffer.
     m.kernel.ClearDebugOutput();
     Reply r = m.Command(ZHP_CMD_QUERY, {{4, 0xBEEF}, {8, 0xDEAD}, {12, 0xF00D}, {16, 0x11}, {20, 0x02}, {24, 0x33},
