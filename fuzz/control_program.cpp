@@ -43,6 +43,7 @@ private:
 struct Sent {
     hk::RequestPtr request;
     bool command = false;  // our control code
+    std::uint32_t number = 0;
     ULONG inLength = 0;
     ULONG outLength = 0;
 };
@@ -142,6 +143,7 @@ private:
 
         auto sent = std::make_shared<Sent>();
         sent->command = code == ZHP_IOCTL_COMMAND;
+        sent->number = command;
         sent->inLength = inLength;
         sent->outLength = outLength;
         sents_.push_back(sent);
@@ -270,9 +272,26 @@ private:
         if (small && (r.status != STATUS_BUFFER_TOO_SMALL || r.information != 0)) {
             nb_.Finding("a short command buffer was not refused with no bytes");
         }
-        if (!small && r.information != 0 && r.information != ZHP_COMMAND_BLOCK_SIZE &&
-            r.information != sent.outLength) {
+        if (small) return;
+        if (r.information != 0 && r.information != ZHP_COMMAND_BLOCK_SIZE && r.information != sent.outLength) {
             nb_.Finding("a command returned neither 0, 80 nor the output length");
+        }
+        // Success, missing-value bits, a refused or cancelled request, or a
+        // registry write's failure.
+        bool expected = r.status == STATUS_SUCCESS || (r.status >= 1 && r.status <= 7) ||
+                        r.status == STATUS_NOT_IMPLEMENTED || r.status == STATUS_NO_SUCH_DEVICE ||
+                        r.status == STATUS_CANCELLED || r.status == static_cast<NTSTATUS>(0xC0000022);
+        if (!expected) {
+            char text[96];
+            std::snprintf(text, sizeof text, "command %u completed with status 0x%08X", sent.number,
+                          static_cast<unsigned>(r.status));
+            nb_.Finding(text);
+        }
+        bool listed = (sent.number >= 100 && sent.number <= 102) || sent.number == 106 || sent.number == 107 ||
+                      sent.number == 110 || sent.number == 111 || (sent.number >= 200 && sent.number <= 215);
+        if (listed && r.status == STATUS_NOT_IMPLEMENTED) nb_.Finding("a listed command was not implemented");
+        if ((r.status == STATUS_NO_SUCH_DEVICE || r.status == STATUS_CANCELLED) && r.information != 0) {
+            nb_.Finding("a refused or cancelled command returned bytes");
         }
     }
 

@@ -31,7 +31,7 @@ export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:allocator_may_return_null=1
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 status=0
 "$build/bin/zhp_control_fuzz" "$work/control" \
-  -max_total_time="$seconds" -timeout=30 -rss_limit_mb=4096 -print_final_stats=1 \
+  -max_total_time="$seconds" -max_len=512 -timeout=30 -rss_limit_mb=4096 -print_final_stats=1 \
   -artifact_prefix="$findings/" > "$build/fuzz.log" 2>&1 || status=$?
 tail -n 25 "$build/fuzz.log"
 if [ "$status" -ne 0 ]; then
