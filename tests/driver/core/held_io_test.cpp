@@ -117,6 +117,53 @@ TEST(HeldIo, TheReleaseCommandReportsTheQueuedCountsAndReleasesAtOnce) {
     EXPECT_FALSE(m.kernel.Stopped()) << m.kernel.Stop().ToString();
 }
 
+TEST(HeldIo, WhileBlockedEveryReadAndWriteIsHeldAndOtherRequestsPass) {
+    zhptest::Machine m;
+    BlockDisk(m);
+
+    std::vector<hk::RequestPtr> held;
+    std::vector<hk::RequestPtr> passed;
+    m.Do([&] {
+        hk::RequestSpec paging;
+        paging.major = IRP_MJ_READ;
+        paging.offset = kA;
+        paging.length = hw::kSectorSize;
+        paging.irpFlags = IRP_PAGING_IO | IRP_NOCACHE | IRP_SYNCHRONOUS_PAGING_IO;
+        held.push_back(hk::SendRequest(m.DiskTop(), paging));
+        hk::RequestSpec pagingWrite;
+        pagingWrite.major = IRP_MJ_WRITE;
+        pagingWrite.offset = kB;
+        pagingWrite.input.assign(hw::kSectorSize, 7);
+        pagingWrite.irpFlags = IRP_PAGING_IO | IRP_NOCACHE;
+        held.push_back(hk::SendRequest(m.DiskTop(), pagingWrite));
+        held.push_back(hk::SendRead(m.DiskTop(), kC, 0));  // even one without data
+
+        for (UCHAR major : {IRP_MJ_CLEANUP, IRP_MJ_INTERNAL_DEVICE_CONTROL, IRP_MJ_QUERY_INFORMATION}) {
+            hk::RequestSpec other;
+            other.major = major;
+            passed.push_back(hk::SendRequest(m.DiskTop(), other));
+        }
+    });
+    m.Run(50 * kMillisecond);
+    for (const auto& r : passed) EXPECT_TRUE(r->completed) << static_cast<int>(r->major);
+    ASSERT_EQ(HeldIrps(m).size(), held.size());
+    for (std::size_t i = 0; i < held.size(); ++i) {
+        EXPECT_EQ(held[i]->dispatchStatus, STATUS_PENDING);
+        EXPECT_FALSE(held[i]->completed);
+        EXPECT_EQ(HeldIrps(m)[i], held[i]->irp);
+    }
+    m.Run(kSecond);
+    for (const auto& r : held) EXPECT_FALSE(r->completed);
+
+    ReleaseNow(m);
+    m.Run(50 * kMillisecond);
+    for (const auto& r : held) {
+        ASSERT_TRUE(r->completed);
+        EXPECT_EQ(r->status, STATUS_SUCCESS);
+    }
+    EXPECT_FALSE(m.kernel.Stopped()) << m.kernel.Stop().ToString();
+}
+
 TEST(HeldIo, ANewFallDuringTheReleaseStopsItAndTheRestWaitsForTheNextRelease) {
     zhptest::Machine m;
     BlockDisk(m);
