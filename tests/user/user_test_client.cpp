@@ -4,6 +4,8 @@
 #include <windows.h>
 #include <winioctl.h>
 
+#include <hostuser/notifications.h>
+
 #include <cstdio>
 #include <cstring>
 
@@ -71,13 +73,45 @@ int WaitEvent(const char* name) {
     return 0;
 }
 
+// Sensor register reads on ZHP's control device, one after the other, for
+// ever: nearly all the time one of them is pending in the driver.
+int Transfers() {
+    HANDLE h = CreateFileA("\\\\.\\VELMORACC", GENERIC_READ | GENERIC_WRITE, 3, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return 8;
+    Say("open %lu\n", 0);
+    for (unsigned long n = 1;; ++n) {
+        unsigned char block[80] = {0};
+        block[0] = 101;
+        block[16] = 0x32;
+        block[64] = 24;
+        DWORD bytes = 0;
+        if (!DeviceIoControl(h, 0x00072020, block, 80, block, 80, &bytes, nullptr)) return 9;
+        if (n == 1) Say("first transfer done %lu\n", bytes);
+    }
+}
+
+void CALLBACK Notified(UINT message, WPARAM wParam, LPARAM lParam, void*) {
+    std::printf("message 0x%x wparam %lu lparam %ld\n", message, static_cast<unsigned long>(wParam),
+                static_cast<long>(lParam));
+    std::fflush(stdout);
+}
+
+int Notifications() {
+    HANDLE subscription = HostSubscribeSystemNotifications(Notified, nullptr);
+    if (subscription == nullptr) return 10;
+    Say("subscribed %lu\n", 0);
+    for (;;) Sleep(1000);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc >= 2 && std::strcmp(argv[1], "transfers") == 0) return Transfers();
+    if (argc >= 2 && std::strcmp(argv[1], "notifications") == 0) return Notifications();
     if (argc >= 2 && std::strcmp(argv[1], "hold") == 0) return Hold();
     if (argc >= 2 && std::strcmp(argv[1], "token") == 0) return Token();
     if (argc >= 3 && std::strcmp(argv[1], "keep-event") == 0) return KeepEvent(argv[2]);
     if (argc >= 3 && std::strcmp(argv[1], "wait-event") == 0) return WaitEvent(argv[2]);
-    std::fprintf(stderr, "usage: user_test_client hold | token | keep-event NAME | wait-event NAME\n");
+    std::fprintf(stderr, "usage: user_test_client hold | token | keep-event NAME | wait-event NAME | transfers | notifications\n");
     return 64;
 }

@@ -314,9 +314,11 @@ bool Session::DeviceIoControl(wire::Reader& r, wire::Writer& reply) {
             bool ended = job->WaitFor(kCancelGraceMs);
             server_.counters.cancelledRequests++;
             dropReason_ = "gone";
-            server_.Log("user: process " + std::to_string(peer_.pid) +
-                        " went away with a device request pending; " +
-                        (ended ? "cancelled it" : "cancel requested, the driver has not completed it"));
+            std::string outcome = !ended ? "cancel requested, the driver has not completed it"
+                                  : job->error == win32::kOperationAborted ? "cancelled it"
+                                                                           : "it completed as it was being cancelled";
+            server_.Log("user: process " + std::to_string(peer_.pid) + " went away with a device request pending; " +
+                        outcome);
             return false;
         }
     }
