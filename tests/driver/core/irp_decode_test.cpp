@@ -2,6 +2,7 @@
 // the name tables behind them and the flag listings of flush requests.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <regex>
 #include <string>
 #include <vector>
@@ -114,6 +115,30 @@ TEST(RequestDumps, WithTheDumpBitReadsAndFlushesAreDumpedBeforeAndAfterTheyGoDow
     m.Do([&] { flush = hk::SendFlush(m.DiskTop()); });
     m.Run(50 * kMillisecond);
     EXPECT_EQ(DumpCount(Lines(m, from)), 3u);
+    EXPECT_FALSE(m.kernel.Stopped()) << m.kernel.Stop().ToString();
+}
+
+TEST(RequestDumps, AHeldWriteIsDumpedWhenHeldAndWhenReleasedButNotOnCompletion) {
+    zhptest::Machine m;
+    coretest::BlockDisk(m);
+    TraceSettings settings(m);
+    settings.level_ |= kDumpBit;
+
+    std::size_t from = m.kernel.DebugOutput().size();
+    hk::RequestPtr write = coretest::Write(m, 0x3000);
+    PIRP irp = write->irp;
+    char held[160];
+    std::snprintf(held, sizeof held, "ZHP_Write(): IO (Irp = 0x%08x), is add into driver managed queue\n\n",
+                  static_cast<unsigned>(reinterpret_cast<std::uintptr_t>(irp)));
+    EXPECT_EQ(Lines(m, from), (std::vector<std::string>{Pre(irp, "IRP_MJ_WRITE"), held}));
+
+    // Released at DISPATCH_LEVEL: passed on without a completion routine.
+    coretest::ReleaseNow(m);
+    m.Run(50 * kMillisecond);
+    ASSERT_TRUE(write->completed);
+    const std::vector<std::string> lines = Lines(m, from);
+    EXPECT_EQ(coretest::Count(lines, Pre(irp, "IRP_MJ_WRITE")), 2u);
+    EXPECT_EQ(coretest::Count(lines, Post(irp, "IRP_MJ_WRITE")), 0u);
     EXPECT_FALSE(m.kernel.Stopped()) << m.kernel.Stop().ToString();
 }
 
