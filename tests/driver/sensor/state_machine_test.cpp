@@ -141,6 +141,50 @@ TEST(FreeFallStateMachine, PinUpForOneTick) {
     EXPECT_FALSE(m.kernel.Stopped()) << m.kernel.Stop().ToString();
 }
 
+TEST(FreeFallStateMachine, EveryFallReArmsItsOwnRelease) {
+    zhptest::Machine m;
+    ProtectionOn(m);
+    TimedTrace trace(m);
+    DEVICE_EXTENSION* ext = m.FilterExt();
+    auto fall = [&](hk::Time100ns held, std::uint64_t sector) {
+        m.Pin(true);
+        EXPECT_TRUE(RunUntil(m, [&] { return ext->IntState == 1; }, kSecond));
+        EXPECT_TRUE(Blocked(m));
+        EXPECT_FALSE(m.Flag() & (ZHP_FLAG_FALL_CLEARED | ZHP_FLAG_IO_RESUMED));
+        hk::RequestPtr write = Write(m, sector);
+        m.Run(held);
+        m.Pin(false);
+        EXPECT_TRUE(RunUntil(m, [&] { return ext->IntState == 0; }, kSecond));
+        EXPECT_TRUE(m.Flag() & ZHP_FLAG_FALL_CLEARED);
+        return write;
+    };
+
+    // Two falls, the second after the first one's release.
+    fall(0, 500);
+    ASSERT_TRUE(RunUntil(m, [&] { return !Blocked(m); }, 3100 * kMillisecond));
+    hk::RequestPtr second = fall(500 * kMillisecond, 501);
+    const hk::Time100ns secondCleared = trace.TimesOf(kRearm).back();
+    EXPECT_EQ(trace.Count(kRearm), 2u);
+
+    // A third one while the second one's I/O is still held: parked again,
+    // held on, released 3 s after its own end.
+    m.Run(kSecond);
+    EXPECT_FALSE(second->completed);
+    hk::RequestPtr third = fall(300 * kMillisecond, 502);
+    const hk::Time100ns thirdCleared = trace.TimesOf(kRearm).back();
+    EXPECT_EQ(trace.Count(kRearm), 3u);
+    EXPECT_EQ(m.Disk().AtaCommands().size(), 3u);
+    ASSERT_TRUE(RunUntil(m, [&] { return third->completed; }, 4 * kSecond));
+    EXPECT_TRUE(second->completed);
+    EXPECT_LT(second->completionOrder, third->completionOrder);
+    for (hk::Time100ns reached : {ReachedDisk(m, 501), ReachedDisk(m, 502)}) {
+        EXPECT_GE(reached - thirdCleared, 3 * kSecond);
+        EXPECT_LE(reached - thirdCleared, 3 * kSecond + kMillisecond);
+    }
+    EXPECT_GT(thirdCleared - secondCleared, kSecond);
+    EXPECT_FALSE(m.kernel.Stopped()) << m.kernel.Stop().ToString();
+}
+
 TEST(FreeFallStateMachine, PinThatNeverComesDown) {
     SmbusTap tap;
     auto m = BootWithTap(tap);

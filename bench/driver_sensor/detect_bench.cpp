@@ -1,0 +1,152 @@
+// How fast ZHP reacts to a real drop, in virtual time on the simulated
+// notebook: for seeded drops of random height, the time from the sensor's
+// interrupt line rising to the park command reaching the disk and to reads
+// and writes being held, and how often the heads were off the media before
+// the impact.
+//
+// Usage: zhp_detect_bench [drops] [first-seed]
+// Prints "name: value" lines.
+#include <algorithm>
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "driver_machine.h"
+
+namespace {
+
+using hk::kMillisecond;
+using hk::kSecond;
+
+struct Outcome {
+    double height = 0;
+    bool detected = false;
+    bool riseSeen = false;
+    hk::Time100ns detect = 0;  // line up -> park request at the disk
+    hk::Time100ns block = 0;   // line up -> reads and writes held
+    bool parkedBeforeImpact = false;
+};
+
+bool RunUntil(zhptest::Machine& m, const std::function<bool()>& done, hk::Time100ns limit) {
+    const hk::Time100ns until = m.kernel.Now() + limit;
+    while (!done()) {
+        if (m.kernel.Now() >= until || !m.kernel.RunFor(kMillisecond)) return false;
+    }
+    return true;
+}
+
+Outcome OneDrop(std::uint64_t seed) {
+    std::mt19937_64 rng(seed);
+    std::uniform_real_distribution<double> heights(0.05, 1.5);
+    std::uniform_int_distribution<hk::Time100ns> phase(0, 10 * kMillisecond - 1);
+    std::uniform_int_distribution<hk::Time100ns> samplePhase(0, 2500 * hk::kMicrosecond - 1);
+    Outcome outcome;
+    outcome.height = heights(rng);
+
+    zhptest::MachineOptions options;
+    options.seed = seed;
+    options.chipset.noise_seed = seed;
+    options.chipset.motion_seed = seed;
+    options.disks[0].seed = seed;  // head unload times
+    zhptest::Machine m(options);
+    hk::Time100ns blockedAt = -1;
+    m.kernel.SetDebugSink([&](const std::string& text) {
+        if (blockedAt < 0 && text.find("ZHP_FFDetected(): The Filter driver will park disk") != std::string::npos) {
+            blockedAt = m.kernel.Now();
+        }
+    });
+    // Protection on, as the utility switches it on.
+    hk::RequestPtr on = m.SendCommand(ZHP_CMD_SWITCH_PROTECTION, {{16, 0x26}, {24, 0x10}, {32, 1}, {36, 1}});
+    RunUntil(m, [&] { return on->completed; }, kSecond);
+    // The sensor samples on its own clock: power it down and up again at a
+    // random moment so that its samples fall anywhere between the thread's
+    // ticks (the driver's configuration stays in its registers).
+    hw::AccelerationSensor& sensor = m.chipset.Sensor();
+    const std::uint8_t ctrl1 = sensor.ReadRegister(hw::AccelerationSensor::kRegCtrl1);
+    sensor.WriteRegister(hw::AccelerationSensor::kRegCtrl1, ctrl1 & ~hw::AccelerationSensor::kCtrl1PowerOn);
+    m.kernel.RunFor(kMillisecond + samplePhase(rng));
+    sensor.WriteRegister(hw::AccelerationSensor::kRegCtrl1, ctrl1);
+    m.kernel.RunFor(100 * kMillisecond + phase(rng));
+
+    const hk::Time100ns release = m.kernel.Now();
+    const hw::DropFacts drop = m.chipset.Motion().Drop(outcome.height, release);
+    // The engine needs 17 low samples at 400 Hz: the line cannot rise
+    // within 40 ms of the release. After that, look every millisecond: the
+    // sample that raised it is the latest one.
+    m.kernel.RunFor(38 * kMillisecond);
+    hk::Time100ns rise = -1;
+    if ((m.chipset.Gpio().Level() & m.chipset.Gpio().PinMask()) == 0 &&
+        RunUntil(m, [&] { return (m.chipset.Gpio().Level() & m.chipset.Gpio().PinMask()) != 0; }, kSecond)) {
+        rise = m.chipset.Sensor().LatestSampleTime();
+    }
+    const bool held = RunUntil(m, [&] { return (m.Flag() & ZHP_FLAG_IO_BLOCKED) != 0; }, 3 * kSecond);
+    if (m.kernel.Now() <= drop.impact) m.kernel.RunUntil(drop.impact + kMillisecond);
+
+    outcome.riseSeen = rise >= 0;
+    outcome.detected = held && !m.Disk().AtaCommands().empty() && blockedAt >= 0;
+    if (outcome.detected && outcome.riseSeen) {
+        outcome.detect = m.Disk().AtaCommands().front().received - rise;
+        outcome.block = blockedAt - rise;
+    }
+    outcome.parkedBeforeImpact = m.Disk().HeadsUnloadedAt(drop.impact);
+    m.kernel.SetDebugSink(nullptr);
+    return outcome;
+}
+
+double Percentile(std::vector<hk::Time100ns> values, double p) {
+    if (values.empty()) return 0;
+    std::sort(values.begin(), values.end());
+    std::size_t rank = static_cast<std::size_t>(p * values.size() + 0.999999);
+    rank = std::min(std::max<std::size_t>(rank, 1), values.size());
+    return values[rank - 1] / 10.0;  // microseconds
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const int drops = argc > 1 ? std::atoi(argv[1]) : 1000;
+    const std::uint64_t firstSeed = argc > 2 ? std::strtoull(argv[2], nullptr, 10) : 1;
+
+    std::vector<Outcome> outcomes;
+    for (int i = 0; i < drops; ++i) outcomes.push_back(OneDrop(firstSeed + i));
+
+    std::vector<hk::Time100ns> detect, block;
+    int missed = 0, unseen = 0;
+    for (const Outcome& o : outcomes) {
+        if (!o.detected) ++missed;
+        if (!o.riseSeen) ++unseen;
+        if (o.detected && o.riseSeen) {
+            detect.push_back(o.detect);
+            block.push_back(o.block);
+        }
+    }
+    std::printf("drops: %d\n", drops);
+    std::printf("drops_not_detected: %d\n", missed);
+    std::printf("drops_line_rise_not_seen: %d\n", unseen);
+    std::printf("detect_p50_us: %.1f\n", Percentile(detect, 0.50));
+    std::printf("detect_p99_us: %.1f\n", Percentile(detect, 0.99));
+    std::printf("detect_max_us: %.1f\n", Percentile(detect, 1.0));
+    // The line is sampled every millisecond; the park request adds no time of its own.
+    std::printf("detect_within_one_tick: %d\n", !detect.empty() && Percentile(detect, 1.0) <= 1000.0 ? 1 : 0);
+    std::printf("block_p50_us: %.1f\n", Percentile(block, 0.50));
+    std::printf("block_p99_us: %.1f\n", Percentile(block, 0.99));
+    std::printf("block_max_us: %.1f\n", Percentile(block, 1.0));
+
+    const double bands[] = {0.05, 0.25, 0.50, 0.75, 1.00, 1.25, 1.50};
+    for (int b = 0; b + 1 < 7; ++b) {
+        int count = 0, parked = 0;
+        for (const Outcome& o : outcomes) {
+            if (o.height >= bands[b] && (o.height < bands[b + 1] || (b == 5 && o.height <= bands[b + 1]))) {
+                ++count;
+                if (o.parkedBeforeImpact) ++parked;
+            }
+        }
+        std::printf("band_%.2f_%.2f_m_drops: %d\n", bands[b], bands[b + 1], count);
+        std::printf("band_%.2f_%.2f_m_parked_before_impact: %.3f\n", bands[b], bands[b + 1],
+                    count > 0 ? static_cast<double>(parked) / count : 0.0);
+    }
+    return missed == 0 ? 0 : 1;
+}
