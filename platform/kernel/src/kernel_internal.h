@@ -3,6 +3,7 @@
 
 #include <pthread.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <map>
@@ -140,6 +141,7 @@ struct hk::Kernel::Impl {
     _KTHREAD idle;                   // the idle thread (runs DPCs when nothing else can run)
     KIRQL irql = PASSIVE_LEVEL;
     std::deque<_KTHREAD*> ready[32];
+    std::atomic<int> readyCount{0};  // threads in the ready queues
     std::vector<_KTHREAD*> threads;  // every thread ever created, for teardown
     std::vector<_KTHREAD*> zombies;  // ended threads whose OS thread is not joined yet
     std::vector<_KTHREAD*> pendingDereferences;  // thread references the host let go of
@@ -197,6 +199,7 @@ struct hk::Kernel::Impl {
     _KTHREAD* NewThread(const std::string& name, KPRIORITY priority);
     void StartOsThread(_KTHREAD* t);
     void MakeReady(_KTHREAD* t);            // token holder
+    void PushReadyLocked(_KTHREAD* t, bool front);
     void Dispatch(_KTHREAD* self);          // token holder's thread can not continue
     void SchedulingPoint();                 // may hand the processor to another ready thread
     void Block();                           // current thread waits

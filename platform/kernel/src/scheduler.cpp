@@ -93,6 +93,7 @@ static _KTHREAD* PopReadyLocked(Impl& k) {
         std::size_t index = q.size() > 1 ? static_cast<std::size_t>(k.rng() % q.size()) : 0;
         _KTHREAD* t = q[index];
         q.erase(q.begin() + static_cast<std::ptrdiff_t>(index));
+        k.readyCount.fetch_sub(1, std::memory_order_relaxed);
         return t;
     }
     return nullptr;
@@ -117,8 +118,17 @@ static void HandTokenLocked(Impl& k, _KTHREAD* next) {
 void Impl::MakeReady(_KTHREAD* t) {
     std::lock_guard<std::mutex> lk(mu);
     t->state = ThreadState::Ready;
-    ready[t->priority].push_back(t);
+    PushReadyLocked(t, false);
     if (tokenOwner == &idle) idle.cv.notify_one();
+}
+
+void Impl::PushReadyLocked(_KTHREAD* t, bool front) {
+    if (front) {
+        ready[t->priority].push_front(t);
+    } else {
+        ready[t->priority].push_back(t);
+    }
+    readyCount.fetch_add(1, std::memory_order_relaxed);
 }
 
 bool Impl::WaitForToken(std::unique_lock<std::mutex>& lk, _KTHREAD* self) {
@@ -155,7 +165,7 @@ void Impl::Dispatch(_KTHREAD* self) {
             if (self->external && self->state == ThreadState::Terminated &&
                 options.clock == ClockMode::Virtual) {
                 // The host is done with the machine: pause it where it is.
-                if (next != nullptr) ready[next->priority].push_front(next);
+                if (next != nullptr) PushReadyLocked(next, true);
                 tokenOwner = nullptr;
                 current = nullptr;
                 return;
@@ -226,6 +236,9 @@ void Impl::SchedulingPoint() {
             RunDpcs();
         }
     }
+    // Most scheduling points find nobody waiting for the processor; they
+    // need not take the scheduler's lock to see that.
+    if (readyCount.load(std::memory_order_relaxed) == 0) return;
     std::unique_lock<std::mutex> lk(mu);
     int best = HighestReadyPriorityLocked(*this);
     if (best < 0) return;
@@ -234,11 +247,7 @@ void Impl::SchedulingPoint() {
     if (!higher && !(best == self->priority && rng() % 100 < options.preemptPercent)) return;
     self->state = ThreadState::Ready;
     self->savedIrql = irql;
-    if (higher) {
-        ready[self->priority].push_front(self);
-    } else {
-        ready[self->priority].push_back(self);
-    }
+    PushReadyLocked(self, higher);
     _KTHREAD* next = PopReadyLocked(*this);
     if (next == self) {
         current = self;
@@ -279,7 +288,7 @@ _KTHREAD* Impl::AttachExternal(const std::string& threadName, KPRIORITY threadPr
         return nullptr;
     }
     t->state = ThreadState::Ready;
-    ready[threadPriority].push_back(t);
+    PushReadyLocked(t, false);
     if (tokenOwner == nullptr) {
         // A paused machine: take the processor and let the scheduler choose.
         tokenOwner = t;
