@@ -143,8 +143,12 @@ private:
 
         auto sent = std::make_shared<Sent>();
         sent->command = code == ZHP_IOCTL_COMMAND;
-        sent->number = command;
+
         sent->inLength = inLength;
+        // The number the driver reads: a word at offset 0 replaces it.
+        for (unsigned i = 0; i < 4 && i < block.size(); ++i) {
+            sent->number = (sent->number & ~(0xFFu << (8 * i))) | (static_cast<std::uint32_t>(block[i]) << (8 * i));
+        }
         sent->outLength = outLength;
         sents_.push_back(sent);
         // The filter device can go away: only the control device, which
@@ -289,7 +293,10 @@ private:
         }
         bool listed = (sent.number >= 100 && sent.number <= 102) || sent.number == 106 || sent.number == 107 ||
                       sent.number == 110 || sent.number == 111 || (sent.number >= 200 && sent.number <= 215);
-        if (listed && r.status == STATUS_NOT_IMPLEMENTED) nb_.Finding("a listed command was not implemented");
+        if (listed && r.status == STATUS_NOT_IMPLEMENTED) {
+            nb_.Finding("command " + std::to_string(sent.number) + " was not implemented (" +
+                        std::to_string(r.information) + " bytes)");
+        }
         if ((r.status == STATUS_NO_SUCH_DEVICE || r.status == STATUS_CANCELLED) && r.information != 0) {
             nb_.Finding("a refused or cancelled command returned bytes");
         }
