@@ -92,6 +92,12 @@ ctl report
 echo
 ctl status
 kill -TERM "$serve_pid"
-wait "$serve_pid" || true
+status=0
+wait "$serve_pid" || status=$?
 serve_pid=""
-echo "== notebook stopped; registry saved and removed with $work"
+if [ "$status" -ne 0 ]; then
+  echo "demo: the notebook ended with status $status" >&2
+  cat "$work/serve.err" >&2
+  exit 1
+fi
+echo "== notebook stopped cleanly; its state (the saved registry) goes with $work"
