@@ -52,6 +52,7 @@ NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize, 
     Impl& k = K();
     k.RequireIrql("IoCreateDevice", PASSIVE_LEVEL);
     *DeviceObject = nullptr;
+    if (k.InjectedFault(hk::KernelFault::CreateDevice)) return STATUS_INSUFFICIENT_RESOURCES;
     DeviceLayout layout = LayoutFor(DeviceExtensionSize);
     NTSTATUS status;
     void* body = hk::ObCreateObject(&hk::gDeviceType, layout.total, FromUnicodeString(DeviceName), &status);
@@ -115,6 +116,7 @@ PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PDEVICE_
     Impl& k = K();
     k.RequireIrql("IoAttachDeviceToDeviceStack", PASSIVE_LEVEL);
     if (SourceDevice->DeviceObjectExtension->AttachedTo != nullptr) return nullptr;
+    if (k.InjectedFault(hk::KernelFault::AttachDevice)) return nullptr;
     PDEVICE_OBJECT top = TopOfStack(TargetDevice);
     if (top->DeviceObjectExtension->ExtensionFlags & DOE_DELETE_PENDING) return nullptr;
     top->AttachedDevice = SourceDevice;

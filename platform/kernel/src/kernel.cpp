@@ -35,6 +35,17 @@ Impl::Impl(const KernelOptions& o) : options(o), rng(o.seed) {
     registry = std::make_unique<Registry>();
 }
 
+bool Impl::InjectedFault(KernelFault fault) {
+    auto it = pendingFaults.find(fault);
+    if (it == pendingFaults.end()) return false;
+    if (it->second > 0) {
+        it->second--;
+        return false;
+    }
+    pendingFaults.erase(it);
+    return true;
+}
+
 [[noreturn]] void Impl::Stop(const std::string& rule, const std::string& description, std::uintptr_t p1,
                              std::uintptr_t p2, std::uintptr_t p3, std::uintptr_t p4) {
     std::unique_lock<std::mutex> lk(mu);
@@ -225,6 +236,8 @@ void Kernel::FailMemoryMapping(std::uint64_t first, std::uint64_t length) {
 }
 
 void Kernel::FailRegistryWrites(bool fail) { impl_->failRegistryWrites = fail; }
+
+void Kernel::FailNextCall(KernelFault fault, unsigned skip) { impl_->pendingFaults[fault] = skip; }
 
 Registry& Kernel::Reg() { return *impl_->registry; }
 

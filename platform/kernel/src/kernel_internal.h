@@ -191,6 +191,8 @@ struct hk::Kernel::Impl {
     std::map<PDRIVER_OBJECT, void*> driverModules;  // dlopen handles
     KSPIN_LOCK cancelLock = 0;
     bool failRegistryWrites = false;
+    std::map<KernelFault, unsigned> pendingFaults;  // fault -> successful calls still to let pass
+    bool InjectedFault(KernelFault fault);
     std::deque<void*> irpQuarantine;  // freed requests kept a while to catch late use
     std::uint64_t nextRequestId = 1;  // host requests of this machine
     std::uint64_t completedRequests = 0;

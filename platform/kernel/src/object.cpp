@@ -150,6 +150,7 @@ NTSTATUS ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK, POBJECT_TYPE Obje
                                    PVOID* Object, POBJECT_HANDLE_INFORMATION) {
     Impl& k = K();
     k.RequireIrql("ObReferenceObjectByHandle", APC_LEVEL);
+    if (k.InjectedFault(hk::KernelFault::ReferenceObjectByHandle)) return STATUS_INSUFFICIENT_RESOURCES;
     auto it = k.handles.find(reinterpret_cast<std::uintptr_t>(Handle));
     if (it == k.handles.end()) return STATUS_INVALID_HANDLE;
     ObjectHeader* h = hk::HeaderOf(it->second);

@@ -10,6 +10,7 @@ NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess, POBJECT
                               PKSTART_ROUTINE StartRoutine, PVOID StartContext) {
     Impl& k = K();
     k.RequireIrql("PsCreateSystemThread", PASSIVE_LEVEL);
+    if (k.InjectedFault(hk::KernelFault::CreateSystemThread)) return STATUS_INSUFFICIENT_RESOURCES;
     _KTHREAD* t = k.NewThread("system thread", 8);
     t->startRoutine = StartRoutine;
     t->startContext = StartContext;

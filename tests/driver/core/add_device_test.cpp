@@ -259,3 +259,49 @@ TEST(Unload, TheUnloadRoutineDeletesNothing) {
 }
 
 }  // namespace
+
+namespace {
+
+struct FailureCase {
+    hk::KernelFault fault;
+    NTSTATUS status;
+    const char* message;
+};
+
+TEST(AddDevice, EveryFailureAfterTheDeviceExistsLeavesNothingRunning) {
+    const FailureCase cases[] = {
+        {hk::KernelFault::CreateDevice, STATUS_INSUFFICIENT_RESOURCES,
+         "ERROR!!! ZHP_AddDevice(): Fail to create a devcie object\n"},
+        {hk::KernelFault::CreateSystemThread, STATUS_INSUFFICIENT_RESOURCES,
+         "ERROR!!! ZHP_AddDevice(): Fail to create sensor thread to handle state transaction.\n\n"},
+        {hk::KernelFault::ReferenceObjectByHandle, STATUS_INSUFFICIENT_RESOURCES,
+         "ERROR!!! ZHP_AddDevice(): sensor thread can not be referenced. \n\n"},
+        {hk::KernelFault::AttachDevice, STATUS_NO_SUCH_DEVICE,
+         "ERROR!!! ZHP_AddDevice(): Fail to attach 0x"},
+    };
+    for (const FailureCase& c : cases) {
+        SCOPED_TRACE(c.message);
+        zhptest::MachineOptions options;
+        options.start = false;
+        zhptest::Machine m(options);
+        // The disk class driver's own add-device comes first and must succeed.
+        m.kernel.FailNextCall(c.fault, c.fault == hk::KernelFault::CreateDevice ||
+                                               c.fault == hk::KernelFault::AttachDevice
+                                           ? 1
+                                           : 0);
+        m.startResults = m.storage.StartAll({m.zhp});
+        ASSERT_EQ(m.startResults, std::vector<NTSTATUS>{c.status});
+        EXPECT_EQ(m.Filter(), nullptr);
+        EXPECT_EQ(m.zhp->DeviceObject, nullptr);
+        EXPECT_EQ(m.Control(), nullptr);
+        bool traced = false;
+        for (const std::string& line : coretest::Lines(m)) traced = traced || line.rfind(c.message, 0) == 0;
+        EXPECT_TRUE(traced);
+        // A sensor thread left running would touch the deleted device on its
+        // next tick; the verifier and the sanitizers would see it.
+        m.Run(300 * kMillisecond);
+        EXPECT_FALSE(m.kernel.Stopped()) << m.kernel.Stop().ToString();
+    }
+}
+
+}  // namespace

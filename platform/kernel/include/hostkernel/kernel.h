@@ -29,6 +29,15 @@ class Registry;
 
 enum class ClockMode { Virtual, Real };
 
+// Kernel routines whose failure can be injected, as they fail on Windows
+// when resources run out.
+enum class KernelFault {
+    CreateDevice,             // IoCreateDevice: STATUS_INSUFFICIENT_RESOURCES
+    CreateSystemThread,       // PsCreateSystemThread: STATUS_INSUFFICIENT_RESOURCES
+    ReferenceObjectByHandle,  // ObReferenceObjectByHandle: STATUS_INSUFFICIENT_RESOURCES
+    AttachDevice,             // IoAttachDeviceToDeviceStack: null
+};
+
 struct KernelOptions {
     std::uint64_t seed = 1;
     ClockMode clock = ClockMode::Virtual;
@@ -116,6 +125,9 @@ public:
     void FailMemoryMapping(std::uint64_t first, std::uint64_t length);
     // Makes every registry write fail with STATUS_ACCESS_DENIED.
     void FailRegistryWrites(bool fail);
+    // Makes one later call of the routine fail: the first after `skip`
+    // successful calls.
+    void FailNextCall(KernelFault fault, unsigned skip = 0);
 
     // ------------------------------------------------------------ registry
     Registry& Reg();
