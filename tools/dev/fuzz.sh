@@ -14,6 +14,7 @@ seconds=${FUZZ_SECONDS:-60}
 jobs=${JOBS:-2}
 build=build/fuzz
 
+mkdir -p "$build"
 echo "== fuzz: configure and build ($build)"
 CC=clang CXX=clang++ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZHP_FUZZ=ON \
   > "$build.log" 2>&1 || { cat "$build.log"; exit 1; }
