@@ -148,6 +148,12 @@ TEST(SensorTransfer, RefusedCounts) {
     }
     EXPECT_EQ(m.chipset.Sensor().ReadRegister(0x70), 0x5A);
 
+    // No register writes while protection is on.
+    ProtectionOn(m);
+    zhptest::Reply on = WriteRegisters(m, {0x70, 0x01}, 2);
+    EXPECT_EQ(on.Word(76), std::uint32_t{ZHP_RESULT_TRANSFER_REFUSED});
+    EXPECT_EQ(m.chipset.Sensor().ReadRegister(0x70), 0x5A);
+
     // One transfer at a time.
     m.chipset.Smbus().SetHung(true);  // keeps the first one going for a while
     hk::RequestPtr first = m.SendCommand(ZHP_CMD_READ_SENSOR, {{16, 0x60}, {64, 4}});
@@ -220,6 +226,33 @@ TEST(SensorTransfer, CancelRacesOverSeeds) {
         CancelAfter(m, seed % 2 ? ZHP_CMD_READ_SENSOR : ZHP_CMD_WRITE_SENSOR, (seed % 5) * 2500 * hk::kMicrosecond);
         zhptest::Reply r = Read(m, 0x0F, 1);
         EXPECT_EQ(DataBytes(r, 1), Bytes{0x3A});
+        EXPECT_FALSE(m.kernel.Stopped()) << m.kernel.Stop().ToString();
+    }
+}
+
+TEST(SensorTransfer, ConfigurationCommandsDoNotInterleaveWithATransfer) {
+    for (std::uint64_t seed = 1; seed <= 6; ++seed) {
+        SCOPED_TRACE(seed);
+        zhptest::MachineOptions options;
+        options.seed = seed;
+        options.preemptPercent = 50;
+        zhptest::Machine m(options);
+        Bytes expected;
+        for (int i = 0; i < 24; ++i) {
+            m.chipset.Sensor().WriteRegister(0x80 + i, 0x10 + i);
+            expected.push_back(0x10 + i);
+        }
+        hk::RequestPtr read = m.SendCommand(ZHP_CMD_READ_SENSOR, {{16, 0x80}, {64, 24}});
+        m.Run((seed % 3) * 4 * kMillisecond);
+        // Chip-ID read and threshold and delay writes while the transfer runs.
+        zhptest::Reply reload = m.Command(ZHP_CMD_RELOAD_CONFIG, {}, 2 * kSecond);
+        EXPECT_EQ(reload.status, STATUS_SUCCESS);
+        ASSERT_TRUE(RunUntil(m, [&] { return read->completed; }, kSecond));
+        zhptest::Reply r = zhptest::Machine::ReplyOf(*read);
+        EXPECT_EQ(r.Word(64), 24u);
+        EXPECT_EQ(DataBytes(r, 24), expected);
+        EXPECT_EQ(InitValue(m, L"ERR_CODE"), Bytes{0x00});
+        EXPECT_EQ(m.chipset.Sensor().ReadRegister(0x56), 0x26);
         EXPECT_FALSE(m.kernel.Stopped()) << m.kernel.Stop().ToString();
     }
 }
