@@ -174,3 +174,20 @@ TEST(DeviceIoControl, FailedRequestCopiesNothingBack) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(DeviceIoControl, OutputOnlyRequestHasAZeroedSystemBuffer) {
+    hk::Kernel k;
+    testdrv::Stack stack = testdrv::BuildStack(0);
+    testdrv::Current().bottomInformation = 4;
+    hk::RequestPtr r;
+    ASSERT_TRUE(k.Call([&] {
+        r = hk::SendDeviceControl(stack.bottom, CTL_CODE(FILE_DEVICE_UNKNOWN, 0x808, METHOD_BUFFERED, FILE_ANY_ACCESS),
+                                  {}, 4, UserMode);
+    }));
+    EXPECT_EQ(r->status, STATUS_SUCCESS);
+    EXPECT_EQ(r->buffer, (std::vector<std::uint8_t>{0, 0, 0, 0}));
+}
+
+}  // namespace

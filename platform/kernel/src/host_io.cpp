@@ -105,7 +105,7 @@ static RequestPtr PrepareRequest(PDEVICE_OBJECT device, const RequestSpec& spec)
             if (METHOD_FROM_CTL_CODE(spec.ioControlCode) == METHOD_BUFFERED) {
                 if (size > 0) {
                     tr->systemBuffer = std::calloc(1, size);
-                    memcpy(tr->systemBuffer, spec.input.data(), inputLength);
+                    if (inputLength > 0) memcpy(tr->systemBuffer, spec.input.data(), inputLength);
                     irp->AssociatedIrp.SystemBuffer = tr->systemBuffer;
                     irp->Flags |= IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER;
                     if (spec.outputLength > 0) {

@@ -300,7 +300,9 @@ PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObj
             ULONG size = InputBufferLength > OutputBufferLength ? InputBufferLength : OutputBufferLength;
             if (size > 0) {
                 tr->systemBuffer = std::calloc(1, size);
-                if (InputBuffer != nullptr) memcpy(tr->systemBuffer, InputBuffer, InputBufferLength);
+                if (InputBuffer != nullptr && InputBufferLength > 0) {
+                    memcpy(tr->systemBuffer, InputBuffer, InputBufferLength);
+                }
                 irp->AssociatedIrp.SystemBuffer = tr->systemBuffer;
                 irp->Flags = IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER;
                 if (OutputBuffer != nullptr && OutputBufferLength > 0) {
