@@ -108,12 +108,10 @@ std::optional<std::vector<std::uint8_t>> Connection::Transact(const wire::Writer
 }
 
 std::optional<std::vector<std::uint8_t>> Connection::Receive() {
-    if (fd_ < 0) return std::nullopt;
+    // The socket stays open until the connection is destroyed: Shutdown may
+    // be called from another thread at any time.
     std::vector<std::uint8_t> body;
-    if (!wire::ReadFrame(fd_, body)) {
-        Close();
-        return std::nullopt;
-    }
+    if (fd_ < 0 || !wire::ReadFrame(fd_, body)) return std::nullopt;
     return body;
 }
 

@@ -30,7 +30,8 @@ public:
     std::optional<std::vector<std::uint8_t>> Transact(const wire::Writer& request);
     // Subscriber connections: the next pushed frame, or nullopt when closed.
     std::optional<std::vector<std::uint8_t>> Receive();
-    // Wakes a thread blocked in Receive (it gets nullopt).
+    // Wakes a thread blocked in Receive (it gets nullopt); safe from another
+    // thread once Ensure has succeeded.
     void Shutdown();
 
     const wire::HelloReply& Hello() const { return hello_; }

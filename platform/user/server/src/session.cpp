@@ -138,8 +138,10 @@ bool Session::AwaitCompletion(Completion& completion) {
         if (completion.Done()) return true;
         int n = ::poll(fds, 2, -1);
         if (n < 0 && errno == EINTR) continue;
+        // Done() takes the completion's lock: the job's results, written
+        // before Signal, are visible from here on.
         if (n < 0) return completion.Done();
-        if (fds[1].revents != 0) return true;
+        if (fds[1].revents != 0 && completion.Done()) return true;
         if (fds[0].revents != 0) return completion.Done();
     }
 }
