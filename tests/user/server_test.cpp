@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -230,6 +231,40 @@ TEST(Server, AStandardUsersTokenLacksTheAdministratorsGroup) {
     text = usertest::ReadFile(output);
     EXPECT_NE(text.find("administrators listed 1"), std::string::npos) << text;
     EXPECT_NE(text.find("administrators member 1"), std::string::npos) << text;
+}
+
+TEST(Server, PeersOfAnotherUserAreRefused) {
+    if (geteuid() != 0) GTEST_SKIP() << "acting as another user needs root";
+    const std::string& path = TheMachine().socketPath;
+    // Let the other user reach the socket at all, so that what refuses it is
+    // the peer check and not the file mode.
+    ASSERT_EQ(chmod(TheMachine().directory.c_str(), 0711), 0);
+    ASSERT_EQ(chmod(path.c_str(), 0666), 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+    wire::Writer hello;
+    hello.U32(static_cast<std::uint32_t>(wire::Op::Hello)).U32(wire::kMagic).U32(wire::kVersion).U32(1);
+    std::vector<std::uint8_t> frame = {static_cast<std::uint8_t>(hello.Body().size()), 0, 0, 0};
+    frame.insert(frame.end(), hello.Body().begin(), hello.Body().end());
+    pid_t child = fork();
+    if (child == 0) {
+        // Only system calls between fork and exit.
+        if (setgid(65534) != 0 || setuid(65534) != 0) _exit(2);
+        int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+        if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) _exit(3);
+        send(fd, frame.data(), frame.size(), MSG_NOSIGNAL);
+        char c;
+        _exit(recv(fd, &c, 1, 0) <= 0 ? 0 : 1);  // 0: closed without a reply
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    chmod(path.c_str(), 0600);
+    chmod(TheMachine().directory.c_str(), 0700);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_TRUE(Eventually([] { return usertest::ServerLogContains("refused a connection from user id 65534"); }));
+    ExpectLibraryServes();
 }
 
 TEST(Server, ProgramsWithoutANotebookGetClearErrors) {

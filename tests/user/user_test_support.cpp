@@ -129,6 +129,14 @@ bool Eventually(const std::function<bool()>& condition, int limitMs) {
     return condition();
 }
 
+bool ServerLogContains(const std::string& text) {
+    std::lock_guard<std::mutex> lk(gLogMutex);
+    for (const std::string& line : gMachine->log) {
+        if (line.find(text) != std::string::npos) return true;
+    }
+    return false;
+}
+
 Counters DriverCounters() {
     Counters c;
     TheMachine().gate->Run([&] { c = Read(); });

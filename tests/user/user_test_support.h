@@ -41,6 +41,9 @@ bool Eventually(const std::function<bool()>& condition, int limitMs = 30000);
 
 Counters DriverCounters();
 
+// Whether the server has logged a line containing the text.
+bool ServerLogContains(const std::string& text);
+
 // The kernel's side of named objects, as a driver sees them.
 bool KernelNameExists(const std::wstring& kernelName);
 // IoCreateNotificationEvent; returns the event (and its kernel handle).
