@@ -156,7 +156,7 @@ MachineFacts ProtectionMonitor::Facts() {
     requestsSeen_ = all.size();
 
     MachineFacts facts;
-    gate_.Run(
+    bool ran = gate_.Run(
         [&] {
             facts.now = static_cast<hk::Time100ns>(KeQueryInterruptTime());
             facts.drops = machine_.Chipset().Motion().Drops();
@@ -190,6 +190,27 @@ MachineFacts ProtectionMonitor::Facts() {
             }
         },
         "protection log");
+    if (!ran && !stopTold_) {
+        stopTold_ = true;
+        hk::Kernel& k = machine_.Kernel();
+        if (k.Stopped()) print_(k.Now(), "VERIFIER STOP " + k.Stop().ToString());
+    }
+    // Requests done long ago, outside every drop, can never count for one
+    // (a later drop begins later): they leave the list.
+    const hk::Time100ns horizon = facts.now - kDropTail;
+    if (!ran) return facts;
+    std::vector<IssuedRequest> kept;
+    std::vector<MachineFacts::Request> keptFacts;
+    for (std::size_t i = 0; i < requests_.size(); ++i) {
+        const MachineFacts::Request& r = facts.requests[i];
+        bool inDrop = false;
+        for (const hw::DropFacts& d : facts.drops) inDrop = inDrop || (r.sent >= d.fall_start && r.sent < d.settled + kDropTail);
+        if (r.done && r.completed < horizon && !inDrop) continue;
+        kept.push_back(requests_[i]);
+        keptFacts.push_back(r);
+    }
+    requests_.swap(kept);
+    facts.requests.swap(keptFacts);
     std::sort(facts.unloads.begin(), facts.unloads.end(),
               [](const hw::HeadEvent& a, const hw::HeadEvent& b) { return a.at < b.at; });
     facts.fallingAccesses = fallingAccesses_;

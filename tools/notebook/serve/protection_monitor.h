@@ -87,7 +87,7 @@ private:
     RequestLedger& ledger_;
     hostuser::KernelGate& gate_;
     std::function<void(hk::Time100ns, const std::string&)> print_;
-    std::mutex mutex_;  // facts gathering and the reported state
+    std::mutex mutex_;  // facts gathering and the reported state (and the lists below)
     std::condition_variable wake_;
     bool stopping_ = false;
     std::thread thread_;
@@ -100,7 +100,8 @@ private:
 
     // What the log has told.
     std::size_t dropsTold_ = 0, edgesTold_ = 0, parksTold_ = 0, unloadsTold_ = 0, rowsOverTold_ = 0;
-    std::uint64_t heldPeak_ = 0;  // most requests held at once in the current episode
+    std::uint64_t heldPeak_ = 0;
+    bool stopTold_ = false;  // most requests held at once in the current episode
 };
 
 }  // namespace notebook

@@ -50,6 +50,7 @@ private:
 
     Machine& machine_;
     hostuser::KernelGate& gate_;
+    RequestLedger& ledger_;
     ActionRunner runner_;
     ProtectionMonitor& monitor_;
     std::string sourceDir_;
