@@ -314,6 +314,20 @@ TEST(FreeFallStateMachine, NothingIsDetectedWhileTheStartUpIsPending) {
     EXPECT_FALSE(m.kernel.Stopped()) << m.kernel.Stop().ToString();
 }
 
+TEST(FreeFallStateMachine, UnknownTransferStateMakesTheTickDoNothing) {
+    zhptest::Machine m;
+    m.FilterExt()->SensorOp = 3;
+    m.kernel.ClearDebugOutput();
+    m.Pin(true);
+    m.Run(100 * kMillisecond);
+    EXPECT_TRUE(m.Disk().AtaCommands().empty());
+    EXPECT_FALSE(m.TraceHas("TriggerPinConfirm()"));
+    EXPECT_FALSE(m.TraceHas("SM_RW CMD"));
+    m.FilterExt()->SensorOp = 0;
+    EXPECT_TRUE(RunUntil(m, [&] { return Blocked(m); }, kSecond));
+    EXPECT_FALSE(m.kernel.Stopped()) << m.kernel.Stop().ToString();
+}
+
 TEST(FreeFallStateMachine, OnlyASingleBitSelectsThePin) {
     {
     zhptest::Machine m;
