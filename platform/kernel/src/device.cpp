@@ -167,6 +167,7 @@ NTSTATUS IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_STRING 
     void* target = hk::ObLookupName(FromUnicodeString(DeviceName));
     if (target == nullptr) return STATUS_OBJECT_NAME_NOT_FOUND;
     std::wstring link = hk::NormalizeObjectName(FromUnicodeString(SymbolicLinkName));
+    std::lock_guard<std::mutex> lk(k.obMu);
     if (k.names.count(link) != 0) return STATUS_OBJECT_NAME_COLLISION;
     k.names[link] = target;
     return STATUS_SUCCESS;
@@ -175,6 +176,7 @@ NTSTATUS IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_STRING 
 NTSTATUS IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName) {
     Impl& k = K();
     k.RequireIrql("IoDeleteSymbolicLink", PASSIVE_LEVEL);
+    std::lock_guard<std::mutex> lk(k.obMu);
     return k.names.erase(hk::NormalizeObjectName(FromUnicodeString(SymbolicLinkName))) != 0
                ? STATUS_SUCCESS
                : STATUS_OBJECT_NAME_NOT_FOUND;

@@ -84,6 +84,7 @@ ObjectHeader* HeaderOf(const void* body);
 void* ObCreateObject(ObjectType* type, std::size_t bodySize, const std::wstring& name, NTSTATUS* status);
 NTSTATUS ObInsertHandle(void* body, ACCESS_MASK access, HANDLE* handle);
 void* ObLookupName(const std::wstring& name);
+void* ObLookupHandle(HANDLE handle);
 void ObRemoveName(void* body);
 std::wstring NormalizeObjectName(const std::wstring& name);
 
@@ -163,6 +164,9 @@ struct hk::Kernel::Impl {
     } clock;
 
     // ---------------------------------------------------------- objects
+    // The object tables are also touched by threads entering the machine
+    // from outside (their thread objects), so they have a lock of their own.
+    std::mutex obMu;
     std::map<std::wstring, void*> names;  // upper-cased full name -> body
     std::unordered_map<std::uintptr_t, void*> handles;
     std::unordered_set<ObjectHeader*> liveObjects;

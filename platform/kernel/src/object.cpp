@@ -59,6 +59,7 @@ std::wstring NormalizeObjectName(const std::wstring& name) {
 
 void* ObCreateObject(ObjectType* type, std::size_t bodySize, const std::wstring& name, NTSTATUS* status) {
     Impl& k = K();
+    std::lock_guard<std::mutex> lk(k.obMu);
     if (!name.empty() && k.names.count(NormalizeObjectName(name)) != 0) {
         *status = STATUS_OBJECT_NAME_COLLISION;
         return nullptr;
@@ -76,11 +77,22 @@ void* ObCreateObject(ObjectType* type, std::size_t bodySize, const std::wstring&
     return body;
 }
 
+void RemoveNameLocked(Impl& k, void* body) {
+    ObjectHeader* h = HeaderOf(body);
+    if (h == nullptr || h->name.empty()) return;
+    auto it = k.names.find(NormalizeObjectName(h->name));
+    if (it != k.names.end() && it->second == body) k.names.erase(it);
+}
+
 void FreeObject(ObjectHeader* h) {
+    Impl& k = K();
     void* body = h->Body();
-    K().liveObjects.erase(h);
     if (h->type->deleteProcedure != nullptr) h->type->deleteProcedure(body);
-    ObRemoveName(body);
+    {
+        std::lock_guard<std::mutex> lk(k.obMu);
+        k.liveObjects.erase(h);
+        RemoveNameLocked(k, body);
+    }
     h->magic = 0;
     h->~ObjectHeader();
     std::size_t headerSize = (sizeof(ObjectHeader) + 15) & ~std::size_t(15);
@@ -88,24 +100,31 @@ void FreeObject(ObjectHeader* h) {
 }
 
 void ObRemoveName(void* body) {
-    ObjectHeader* h = HeaderOf(body);
-    if (h == nullptr || h->name.empty()) return;
-    auto& names = K().names;
-    auto it = names.find(NormalizeObjectName(h->name));
-    if (it != names.end() && it->second == body) names.erase(it);
+    Impl& k = K();
+    std::lock_guard<std::mutex> lk(k.obMu);
+    RemoveNameLocked(k, body);
 }
 
 void* ObLookupName(const std::wstring& name) {
-    auto& names = K().names;
-    auto it = names.find(NormalizeObjectName(name));
-    return it == names.end() ? nullptr : it->second;
+    Impl& k = K();
+    std::lock_guard<std::mutex> lk(k.obMu);
+    auto it = k.names.find(NormalizeObjectName(name));
+    return it == k.names.end() ? nullptr : it->second;
+}
+
+void* ObLookupHandle(HANDLE handle) {
+    Impl& k = K();
+    std::lock_guard<std::mutex> lk(k.obMu);
+    auto it = k.handles.find(reinterpret_cast<std::uintptr_t>(handle));
+    return it == k.handles.end() ? nullptr : it->second;
 }
 
 NTSTATUS ObInsertHandle(void* body, ACCESS_MASK, HANDLE* handle) {
     Impl& k = K();
+    std::lock_guard<std::mutex> lk(k.obMu);
     ObjectHeader* h = HeaderOf(body);
     h->handles++;
-    h->references++;
+    __atomic_add_fetch(&h->references, 1, __ATOMIC_SEQ_CST);
     std::uintptr_t value = k.nextHandle;
     k.nextHandle += 4;
     k.handles[value] = body;
@@ -132,7 +151,7 @@ LONG_PTR ObfReferenceObject(PVOID Object) {
     ObjectHeader* h = hk::HeaderOf(Object);
     if (h == nullptr) K().Stop("BAD_OBJECT_REFERENCE", "ObReferenceObject of something that is not an object",
                                reinterpret_cast<std::uintptr_t>(Object));
-    return ++h->references;
+    return __atomic_add_fetch(&h->references, 1, __ATOMIC_SEQ_CST);
 }
 
 LONG_PTR ObfDereferenceObject(PVOID Object) {
@@ -141,7 +160,7 @@ LONG_PTR ObfDereferenceObject(PVOID Object) {
         K().Stop("BAD_OBJECT_REFERENCE", "ObDereferenceObject of an object with no reference left",
                  reinterpret_cast<std::uintptr_t>(Object));
     }
-    LONG left = --h->references;
+    LONG left = __atomic_sub_fetch(&h->references, 1, __ATOMIC_SEQ_CST);
     if (left == 0) FreeObject(h);
     return left;
 }
@@ -151,13 +170,14 @@ NTSTATUS ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK, POBJECT_TYPE Obje
     Impl& k = K();
     k.RequireIrql("ObReferenceObjectByHandle", APC_LEVEL);
     if (k.InjectedFault(hk::KernelFault::ReferenceObjectByHandle)) return STATUS_INSUFFICIENT_RESOURCES;
+    std::lock_guard<std::mutex> lk(k.obMu);
     auto it = k.handles.find(reinterpret_cast<std::uintptr_t>(Handle));
     if (it == k.handles.end()) return STATUS_INVALID_HANDLE;
     ObjectHeader* h = hk::HeaderOf(it->second);
     if (ObjectType != nullptr && reinterpret_cast<POBJECT_TYPE>(h->type) != ObjectType) {
         return STATUS_OBJECT_TYPE_MISMATCH;
     }
-    h->references++;
+    __atomic_add_fetch(&h->references, 1, __ATOMIC_SEQ_CST);
     *Object = it->second;
     return STATUS_SUCCESS;
 }
@@ -165,14 +185,20 @@ NTSTATUS ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK, POBJECT_TYPE Obje
 NTSTATUS ZwClose(HANDLE Handle) {
     Impl& k = K();
     k.RequireIrql("ZwClose", PASSIVE_LEVEL);
-    auto it = k.handles.find(reinterpret_cast<std::uintptr_t>(Handle));
-    if (it == k.handles.end()) return STATUS_INVALID_HANDLE;
-    void* body = it->second;
-    k.handles.erase(it);
-    ObjectHeader* h = hk::HeaderOf(body);
-    h->handles--;
-    // A named temporary object leaves the namespace with its last handle.
-    if (h->handles == 0 && h->type != &hk::gDeviceType && h->type != &hk::gDriverType) hk::ObRemoveName(body);
+    void* body;
+    {
+        std::lock_guard<std::mutex> lk(k.obMu);
+        auto it = k.handles.find(reinterpret_cast<std::uintptr_t>(Handle));
+        if (it == k.handles.end()) return STATUS_INVALID_HANDLE;
+        body = it->second;
+        k.handles.erase(it);
+        ObjectHeader* h = hk::HeaderOf(body);
+        h->handles--;
+        // A named temporary object leaves the namespace with its last handle.
+        if (h->handles == 0 && h->type != &hk::gDeviceType && h->type != &hk::gDriverType) {
+            hk::RemoveNameLocked(k, body);
+        }
+    }
     ObfDereferenceObject(body);
     return STATUS_SUCCESS;
 }

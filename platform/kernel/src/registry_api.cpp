@@ -21,13 +21,18 @@ std::wstring FromUnicodeString(PCUNICODE_STRING s) {
     return std::wstring(s->Buffer, s->Length / sizeof(WCHAR));
 }
 
+// Copies what fits; empty values have no data to copy.
+void CopyBounded(UCHAR* to, const void* from, ULONG length, ULONG room) {
+    ULONG n = length < room ? length : room;
+    if (n > 0) memcpy(to, from, n);
+}
+
 KeyBody* KeyFromHandle(HANDLE h) {
-    auto& handles = K().handles;
-    auto it = handles.find(reinterpret_cast<std::uintptr_t>(h));
-    if (it == handles.end()) return nullptr;
-    hk::ObjectHeader* header = hk::HeaderOf(it->second);
+    void* body = hk::ObLookupHandle(h);
+    if (body == nullptr) return nullptr;
+    hk::ObjectHeader* header = hk::HeaderOf(body);
     if (header == nullptr || header->type != &hk::gKeyType) return nullptr;
-    return static_cast<KeyBody*>(it->second);
+    return static_cast<KeyBody*>(body);
 }
 
 NTSTATUS OpenKeyPath(const std::wstring& path, PHANDLE KeyHandle) {
@@ -115,7 +120,7 @@ NTSTATUS ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, KEY_VALUE_
             info->TitleIndex = 0;
             info->Type = value->type;
             info->DataLength = dataLength;
-            memcpy(out + fixed, value->data.data(), dataLength < room ? dataLength : room);
+            CopyBounded(out + fixed, value->data.data(), dataLength, room);
             break;
         }
         case KeyValueBasicInformation: {
@@ -123,7 +128,7 @@ NTSTATUS ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, KEY_VALUE_
             info->TitleIndex = 0;
             info->Type = value->type;
             info->NameLength = nameBytes;
-            memcpy(out + fixed, value->name.data(), nameBytes < room ? nameBytes : room);
+            CopyBounded(out + fixed, value->name.data(), nameBytes, room);
             break;
         }
         default: {
@@ -133,11 +138,8 @@ NTSTATUS ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, KEY_VALUE_
             info->NameLength = nameBytes;
             info->DataOffset = fixed + nameBytes;
             info->DataLength = dataLength;
-            memcpy(out + fixed, value->name.data(), nameBytes < room ? nameBytes : room);
-            if (room > nameBytes) {
-                ULONG dataRoom = room - nameBytes;
-                memcpy(out + fixed + nameBytes, value->data.data(), dataLength < dataRoom ? dataLength : dataRoom);
-            }
+            CopyBounded(out + fixed, value->name.data(), nameBytes, room);
+            if (room > nameBytes) CopyBounded(out + fixed + nameBytes, value->data.data(), dataLength, room - nameBytes);
             break;
         }
     }
