@@ -65,12 +65,14 @@ VOID ZHP_FFDetected(PDEVICE_EXTENSION Extension) {
     ZHP_ClearFlags(Extension, FLAG_IO_RESUMED);
     ZHP_ClearFlags(Extension, FLAG_FALL_CLEARED);
 
-    // Reads and writes still go down while the heads park.
-    ParkHeads(SATA_CMD);
-
-    ZHP_SetFlags(Extension, FLAG_FREE_FALL);
+    // Reads and writes are held from here on, before the park: one passed
+    // down while the heads unload would wait behind the park command in the
+    // disk and load the heads again while the notebook is still falling.
     Extension->ReadQueued = 0;
     Extension->WriteQueued = 0;
+    ZHP_SetFlags(Extension, FLAG_FREE_FALL);
+
+    ParkHeads(SATA_CMD);
 
     LARGE_INTEGER dueTime;
     dueTime.QuadPart = ZHP_RECOVERY_DELAY_100NS;

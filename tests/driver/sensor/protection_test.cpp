@@ -85,6 +85,47 @@ TEST(Protection, DropParksHoldsAndReleasesOldestFirst) {
     EXPECT_FALSE(m.kernel.Stopped()) << m.kernel.Stop().ToString();
 }
 
+TEST(Protection, WritesStreamingThroughAFallAreHeldFromTheDetectionOn) {
+    // Writes every 10 ms while the notebook falls 0.75 m: none of those sent
+    // after the line rose may reach the disk behind the park command and
+    // load the heads again before the impact.
+    zhptest::Machine m;
+    ProtectionOn(m);
+    m.Run(kSecond);
+    const hk::Time100ns start = m.kernel.Now();
+    const hw::DropFacts drop = m.chipset.Motion().Drop(0.75, start + 100 * kMillisecond);
+    std::vector<hk::RequestPtr> writes;
+    PKTHREAD writer = m.kernel.Spawn([&] {
+        for (int i = 0; i < 60; ++i) {
+            writes.push_back(hk::SendWrite(m.DiskTop(), (100 + i) * 512, Bytes(512, static_cast<std::uint8_t>(i))));
+            LARGE_INTEGER pause;
+            pause.QuadPart = -10 * kMillisecond;
+            KeDelayExecutionThread(KernelMode, FALSE, &pause);
+        }
+    });
+    m.Run(6 * kSecond);
+    m.kernel.ReleaseThread(writer);
+
+    ASSERT_EQ(m.Disk().AtaCommands().size(), 1u);
+    const hk::Time100ns parkReceived = m.Disk().AtaCommands()[0].received;
+    EXPECT_TRUE(m.Disk().HeadsUnloadedAt(drop.impact));
+    std::size_t fallingAccesses = 0;
+    for (const auto& access : m.Disk().MediaAccesses()) {
+        if (!access.while_falling) continue;
+        ++fallingAccesses;
+        EXPECT_LT(access.received, parkReceived) << "a write reached the disk after the park command";
+    }
+    // Only the writes sent before the sensor saw the fall (its delay) reach
+    // the media while falling.
+    EXPECT_LE(fallingAccesses, 5u);
+    ASSERT_EQ(writes.size(), 60u);
+    for (const auto& w : writes) {
+        EXPECT_TRUE(w->completed);
+        EXPECT_EQ(w->status, STATUS_SUCCESS);
+    }
+    EXPECT_FALSE(m.kernel.Stopped()) << m.kernel.Stop().ToString();
+}
+
 TEST(Protection, DropsOfDifferentHeightsAreAllCaught) {
     for (double height : {0.05, 0.2, 0.5, 1.5}) {
         SCOPED_TRACE(height);
