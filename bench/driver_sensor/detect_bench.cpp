@@ -30,10 +30,11 @@ struct Outcome {
     bool parkedBeforeImpact = false;
 };
 
-bool RunUntil(zhptest::Machine& m, const std::function<bool()>& done, hk::Time100ns limit) {
+bool RunUntil(zhptest::Machine& m, const std::function<bool()>& done, hk::Time100ns limit,
+              hk::Time100ns step = kMillisecond) {
     const hk::Time100ns until = m.kernel.Now() + limit;
     while (!done()) {
-        if (m.kernel.Now() >= until || !m.kernel.RunFor(kMillisecond)) return false;
+        if (m.kernel.Now() >= until || !m.kernel.RunFor(step)) return false;
     }
     return true;
 }
@@ -52,12 +53,6 @@ Outcome OneDrop(std::uint64_t seed) {
     options.chipset.motion_seed = seed;
     options.disks[0].seed = seed;  // head unload times
     zhptest::Machine m(options);
-    hk::Time100ns blockedAt = -1;
-    m.kernel.SetDebugSink([&](const std::string& text) {
-        if (blockedAt < 0 && text.find("ZHP_FFDetected(): The Filter driver will park disk") != std::string::npos) {
-            blockedAt = m.kernel.Now();
-        }
-    });
     // Protection on, as the utility switches it on.
     hk::RequestPtr on = m.SendCommand(ZHP_CMD_SWITCH_PROTECTION, {{16, 0x26}, {24, 0x10}, {32, 1}, {36, 1}});
     RunUntil(m, [&] { return on->completed; }, kSecond);
@@ -82,6 +77,13 @@ Outcome OneDrop(std::uint64_t seed) {
         RunUntil(m, [&] { return (m.chipset.Gpio().Level() & m.chipset.Gpio().PinMask()) != 0; }, kSecond)) {
         rise = m.chipset.Sensor().LatestSampleTime();
     }
+    // Reads and writes are held from the moment either block flag is set;
+    // look every 50 us until then.
+    hk::Time100ns blockedAt = -1;
+    if (RunUntil(m, [&] { return (m.Flag() & (ZHP_FLAG_FREE_FALL | ZHP_FLAG_IO_BLOCKED)) != 0; }, kSecond,
+                 50 * hk::kMicrosecond)) {
+        blockedAt = m.kernel.Now();
+    }
     const bool held = RunUntil(m, [&] { return (m.Flag() & ZHP_FLAG_IO_BLOCKED) != 0; }, 3 * kSecond);
     if (m.kernel.Now() <= drop.impact) m.kernel.RunUntil(drop.impact + kMillisecond);
 
@@ -92,7 +94,6 @@ Outcome OneDrop(std::uint64_t seed) {
         outcome.block = blockedAt - rise;
     }
     outcome.parkedBeforeImpact = m.Disk().HeadsUnloadedAt(drop.impact);
-    m.kernel.SetDebugSink(nullptr);
     return outcome;
 }
 
