@@ -74,6 +74,20 @@ int SM_OutPortB(ULONG Base, UCHAR Offset, UCHAR Value) {
 
 namespace {
 
+// A sequence's result is the OR of its counted steps; any step that failed
+// is remembered for the caller's error trace.
+int CombineSteps(const int* Steps, SIZE_T Count, PBOOLEAN StepFailed) {
+    int result = 0;
+    *StepFailed = FALSE;
+    for (SIZE_T i = 0; i < Count; ++i) {
+        result |= Steps[i];
+        if (Steps[i] == 0) {
+            *StepFailed = TRUE;
+        }
+    }
+    return result;
+}
+
 // The read start sequence: clear the status (not counted), then host
 // command, slave address with the read bit, start, and the completion wait.
 int StartByteRead(UCHAR Register, PBOOLEAN StepFailed) {
@@ -85,15 +99,7 @@ int StartByteRead(UCHAR Register, PBOOLEAN StepFailed) {
         SM_OutPortB(base, SMBUS_HOST_CONTROL, SMBUS_START_BYTE_DATA),
         SM_OutPortB(base, SMBUS_WAIT_FOR_COMPLETION, 0),
     };
-    int result = 0;
-    *StepFailed = FALSE;
-    for (int step : steps) {
-        result |= step;
-        if (step == 0) {
-            *StepFailed = TRUE;
-        }
-    }
-    return result;
+    return CombineSteps(steps, ARRAYSIZE(steps), StepFailed);
 }
 
 // The write start sequence: clear the status (not counted), then slave
@@ -110,15 +116,7 @@ int StartByteWrite(UCHAR Register, UCHAR Value, PBOOLEAN StepFailed) {
         SM_OutPortB(base, SMBUS_HOST_CONTROL, SMBUS_START_BYTE_DATA),
         SM_OutPortB(base, SMBUS_WAIT_FOR_COMPLETION, 0),
     };
-    int result = 0;
-    *StepFailed = FALSE;
-    for (int step : steps) {
-        result |= step;
-        if (step == 0) {
-            *StepFailed = TRUE;
-        }
-    }
-    return result;
+    return CombineSteps(steps, ARRAYSIZE(steps), StepFailed);
 }
 
 }  // namespace
