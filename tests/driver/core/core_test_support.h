@@ -26,6 +26,34 @@ private:
     hk::Kernel& kernel_;
 };
 
+// The driver's trace settings (exported globals) for a test to change; the
+// build's values come back at the end of the scope.
+class TraceSettings {
+public:
+    explicit TraceSettings(zhptest::Machine& m)
+        : level(m.Global<ULONG>("TraceLevel")),
+          components(m.Global<ULONG>("TraceComponents")),
+          savedLevel_(level),
+          savedComponents_(components) {}
+    ~TraceSettings() {
+        level = savedLevel_;
+        components = savedComponents_;
+    }
+    TraceSettings(const TraceSettings&) = delete;
+    TraceSettings& operator=(const TraceSettings&) = delete;
+    void Set(ULONG newLevel, ULONG newComponents) {
+        level = newLevel;
+        components = newComponents;
+    }
+
+    ULONG& level;
+    ULONG& components;
+
+private:
+    ULONG savedLevel_;
+    ULONG savedComponents_;
+};
+
 // Switches protection on through the control device, as the utility does.
 void SwitchProtectionOn(zhptest::Machine& m);
 // Protection on, interrupt line forced high, heads parked: reads and writes

@@ -43,30 +43,11 @@ std::size_t DumpCount(const std::vector<std::string>& lines) {
     return count;
 }
 
-// Restores the build's trace settings, which a test changes through the globals.
-class TraceSettings {
-public:
-    explicit TraceSettings(zhptest::Machine& m)
-        : level_(m.Global<ULONG>("TraceLevel")),
-          components_(m.Global<ULONG>("TraceComponents")),
-          savedLevel_(level_),
-          savedComponents_(components_) {}
-    ~TraceSettings() {
-        level_ = savedLevel_;
-        components_ = savedComponents_;
-    }
-    ULONG& level_;
-    ULONG& components_;
-
-private:
-    ULONG savedLevel_;
-    ULONG savedComponents_;
-};
 
 TEST(RequestDumps, WithTheDumpBitReadsAndFlushesAreDumpedBeforeAndAfterTheyGoDown) {
     zhptest::Machine m;
-    TraceSettings settings(m);
-    settings.level_ |= kDumpBit;
+    coretest::TraceSettings settings(m);
+    settings.level |= kDumpBit;
 
     std::size_t from = m.kernel.DebugOutput().size();
     hk::RequestPtr read = coretest::Read(m, 0x1000);
@@ -107,7 +88,7 @@ TEST(RequestDumps, WithTheDumpBitReadsAndFlushesAreDumpedBeforeAndAfterTheyGoDow
     EXPECT_EQ(Lines(m, from), std::vector<std::string>{Post(flushIrp, "IRP_MJ_FLUSH_BUFFERS")});
 
     // Read dumps go under their own component; flush dumps under another.
-    settings.components_ &= ~static_cast<ULONG>(ZHP_TRACE_DUMP_IO);
+    settings.components &= ~static_cast<ULONG>(ZHP_TRACE_DUMP_IO);
     from = m.kernel.DebugOutput().size();
     read = coretest::Read(m, 0x2000);
     m.Run(50 * kMillisecond);
@@ -121,8 +102,8 @@ TEST(RequestDumps, WithTheDumpBitReadsAndFlushesAreDumpedBeforeAndAfterTheyGoDow
 TEST(RequestDumps, AHeldWriteIsDumpedWhenHeldAndWhenReleasedButNotOnCompletion) {
     zhptest::Machine m;
     coretest::BlockDisk(m);
-    TraceSettings settings(m);
-    settings.level_ |= kDumpBit;
+    coretest::TraceSettings settings(m);
+    settings.level |= kDumpBit;
 
     std::size_t from = m.kernel.DebugOutput().size();
     hk::RequestPtr write = coretest::Write(m, 0x3000);
@@ -144,8 +125,8 @@ TEST(RequestDumps, AHeldWriteIsDumpedWhenHeldAndWhenReleasedButNotOnCompletion) 
 
 TEST(RequestDumps, AFlushListsTheFlagsOfItsFileObject) {
     zhptest::Machine m;
-    TraceSettings settings(m);
-    settings.level_ |= kDumpBit;
+    coretest::TraceSettings settings(m);
+    settings.level |= kDumpBit;
 
     // Opened as the disk is normally opened: through its own named device.
     PDEVICE_OBJECT disk = m.FilterExt()->LowerDeviceObject;
@@ -303,7 +284,7 @@ TEST(RequestDumps, CodesOutsideTheTablesAreNamedUnknown) {
 // handed to the dump routine directly.
 TEST(RequestDumps, ARequestWithAnOddMajorFunctionDumpsItsHeadingOnly) {
     zhptest::Machine m;
-    TraceSettings settings(m);
+    coretest::TraceSettings settings(m);
     auto dump = m.Routine<decltype(ZHP_DumpIrpOperation)>("ZHP_DumpIrpOperation");
 
     auto dumpOf = [&](UCHAR majorFunction, UCHAR minorFunction, BOOLEAN pre) {
@@ -336,11 +317,11 @@ TEST(RequestDumps, ARequestWithAnOddMajorFunctionDumpsItsHeadingOnly) {
                                         "Unknown System Control Request\n"}));
 
     // Every line of a dump goes under the component of its major function.
-    settings.components_ = ~static_cast<ULONG>(ZHP_TRACE_HELD_IO);
+    settings.components = ~static_cast<ULONG>(ZHP_TRACE_HELD_IO);
     EXPECT_TRUE(dumpOf(30, 0, TRUE).empty());
-    settings.components_ = ~static_cast<ULONG>(ZHP_TRACE_DUMP_SYSCTL);
+    settings.components = ~static_cast<ULONG>(ZHP_TRACE_DUMP_SYSCTL);
     EXPECT_TRUE(dumpOf(IRP_MJ_SYSTEM_CONTROL, 9, TRUE).empty());
-    settings.components_ = ZHP_TRACE_DUMP_SYSCTL;
+    settings.components = ZHP_TRACE_DUMP_SYSCTL;
     EXPECT_EQ(dumpOf(IRP_MJ_SYSTEM_CONTROL, 9, TRUE).size(), 2u);
     EXPECT_FALSE(m.kernel.Stopped()) << m.kernel.Stop().ToString();
 }

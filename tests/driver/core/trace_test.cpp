@@ -21,29 +21,6 @@ zhptest::MachineOptions Idle() {
     return options;
 }
 
-// Restores the build's trace settings, which a test changes through the globals.
-class TraceSettings {
-public:
-    explicit TraceSettings(zhptest::Machine& m)
-        : level_(m.Global<ULONG>("TraceLevel")),
-          components_(m.Global<ULONG>("TraceComponents")),
-          savedLevel_(level_),
-          savedComponents_(components_) {}
-    ~TraceSettings() {
-        level_ = savedLevel_;
-        components_ = savedComponents_;
-    }
-    void Set(ULONG level, ULONG components) {
-        level_ = level;
-        components_ = components;
-    }
-
-private:
-    ULONG& level_;
-    ULONG& components_;
-    ULONG savedLevel_;
-    ULONG savedComponents_;
-};
 
 TEST(Trace, TheLevelChoosesThePrefixAndLevelsAboveTheLimitAreNotPrinted) {
     zhptest::Machine m(Idle());
@@ -75,7 +52,7 @@ TEST(Trace, TheLevelChoosesThePrefixAndLevelsAboveTheLimitAreNotPrinted) {
 TEST(Trace, OnlyComponentsInTheMaskAndLevelsUpToTheLimitArePrinted) {
     zhptest::Machine m(Idle());
     auto trace = m.Routine<decltype(ZHP_Trace)>("ZHP_Trace");
-    TraceSettings settings(m);
+    coretest::TraceSettings settings(m);
 
     std::size_t from = m.kernel.DebugOutput().size();
     m.Do([&] {
