@@ -35,21 +35,17 @@ bool Reader::Take(std::size_t n) {
     return true;
 }
 
-std::uint32_t Reader::U32() {
-    if (!Take(4)) return 0;
-    std::uint32_t v = 0;
-    for (int i = 0; i < 4; ++i) v |= static_cast<std::uint32_t>(body_[pos_ + i]) << (8 * i);
-    pos_ += 4;
+std::uint64_t Reader::LittleEndian(std::size_t n) {
+    if (!Take(n)) return 0;
+    std::uint64_t v = 0;
+    for (std::size_t i = 0; i < n; ++i) v |= static_cast<std::uint64_t>(body_[pos_ + i]) << (8 * i);
+    pos_ += n;
     return v;
 }
 
-std::uint64_t Reader::U64() {
-    if (!Take(8)) return 0;
-    std::uint64_t v = 0;
-    for (int i = 0; i < 8; ++i) v |= static_cast<std::uint64_t>(body_[pos_ + i]) << (8 * i);
-    pos_ += 8;
-    return v;
-}
+std::uint32_t Reader::U32() { return static_cast<std::uint32_t>(LittleEndian(4)); }
+
+std::uint64_t Reader::U64() { return LittleEndian(8); }
 
 std::string Reader::Str() {
     std::vector<std::uint8_t> b = Bytes();

@@ -94,6 +94,7 @@ public:
 
 private:
     bool Take(std::size_t n);
+    std::uint64_t LittleEndian(std::size_t n);  // the next n bytes, least significant first
     const std::vector<std::uint8_t>& body_;
     std::size_t pos_ = 0;
     bool ok_ = true;
