@@ -65,8 +65,9 @@ bool Impl::InjectedFault(KernelFault fault) {
         if (options.echoDebugOutput) std::cerr << "VERIFIER STOP " << stop.ToString() << std::endl;
     }
     for (_KTHREAD* t : threads) {
-        if (t->external) t->cv.notify_all();
+        if (t->external) t->baton.Post();
     }
+    WakeCallersLocked();
     if (self == nullptr || self->external) {
         // Only emulated threads run kernel code; anything else is a bug here.
         std::cerr << "verifier stop outside an emulated thread: " << rule << std::endl;
@@ -104,7 +105,7 @@ Kernel::Kernel(const KernelOptions& options) : impl_(std::make_unique<Impl>(opti
         std::lock_guard<std::mutex> lk(impl_->mu);
         impl_->tokenOwner = &impl_->idle;
         impl_->current = &impl_->idle;
-        impl_->idle.cv.notify_all();
+        impl_->idle.baton.Post();
     }
 }
 
@@ -113,8 +114,9 @@ Kernel::~Kernel() {
     {
         std::lock_guard<std::mutex> lk(k.mu);
         k.dying = true;
-        for (_KTHREAD* t : k.threads) t->cv.notify_all();
-        k.idle.cv.notify_all();
+        for (_KTHREAD* t : k.threads) t->baton.Post();
+        k.idle.baton.Post();
+        k.WakeCallersLocked();
     }
     for (_KTHREAD* t : k.threads) {
         if (t->hasOsThread && !t->external) pthread_join(t->os, nullptr);
@@ -200,6 +202,9 @@ bool Kernel::Call(const std::function<void()>& fn, KPRIORITY priority, const std
         fn();
         return !impl_->stopped;
     }
+    // A machine in real time runs on its own: a pooled thread does the work.
+    // In virtual time the caller drives the machine until fn has returned.
+    if (impl_->options.clock == ClockMode::Real) return impl_->CallOnWorker(fn, priority, name);
     PKTHREAD t = Spawn(fn, priority, name);
     bool finished = Join(t, -1);
     ReleaseThread(t);

@@ -4,9 +4,10 @@
 #include <pthread.h>
 
 #include <atomic>
-#include <condition_variable>
 #include <deque>
+#include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <random>
 #include <string>
@@ -14,6 +15,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "baton.h"
 #include "hostkernel/kernel.h"
 
 // Dispatcher object types (DISPATCHER_HEADER.Type).
@@ -41,7 +43,7 @@ struct _KTHREAD {
     bool external = false;  // an OS thread from outside the machine (host, client)
     bool hasOsThread = false;
     pthread_t os{};
-    std::condition_variable cv;
+    hk::Baton baton;  // posted when the thread is handed the processor or must wake
 
     // Wait state.
     NTSTATUS waitStatus = STATUS_SUCCESS;
@@ -124,6 +126,19 @@ struct IoMapping {
 
 namespace hk {
 struct ObjectHeader;
+
+// A pooled emulated thread that runs Kernel::Call for OS threads outside a
+// machine that runs in real time (call_worker.cpp).
+struct HostCall {
+    const std::function<void()>* fn = nullptr;
+    Baton* caller = nullptr;  // posted when fn has returned
+    bool done = false;
+};
+
+struct CallWorker {
+    _KTHREAD* thread = nullptr;
+    HostCall* call = nullptr;  // while busy
+};
 }
 
 struct hk::Kernel::Impl {
@@ -149,6 +164,11 @@ struct hk::Kernel::Impl {
     std::uint64_t nextThreadId = 1;
     bool dying = false;
     bool stopped = false;
+    // The processor's holder sleeps in the idle wait (real time): whoever
+    // makes a thread ready hands it the processor directly.
+    bool processorIdle = false;
+    std::vector<std::unique_ptr<hk::CallWorker>> callWorkers;
+    std::vector<hk::CallWorker*> freeCallWorkers;
     bool inDpc = false;
     std::vector<PKSPIN_LOCK> heldLocks;
 
@@ -204,7 +224,8 @@ struct hk::Kernel::Impl {
     // ---------------------------------------------------------- scheduler operations
     _KTHREAD* NewThread(const std::string& name, KPRIORITY priority);
     void StartOsThread(_KTHREAD* t);
-    void MakeReady(_KTHREAD* t);            // token holder
+    void MakeReady(_KTHREAD* t);
+    void WakeProcessorLocked();             // a thread became ready: take the processor from its idle wait
     void PushReadyLocked(_KTHREAD* t, bool front);
     void Dispatch(_KTHREAD* self);          // token holder's thread can not continue
     void SchedulingPoint();                 // may hand the processor to another ready thread
@@ -212,11 +233,16 @@ struct hk::Kernel::Impl {
     [[noreturn]] void ExitCurrentThread(NTSTATUS status);
     _KTHREAD* AttachExternal(const std::string& name, KPRIORITY priority);
     void DetachExternal(_KTHREAD* self);
-    void IdleStep(std::unique_lock<std::mutex>& lk);  // one step of idle work, lk held on entry and exit
+    // One step of idle work by owner, lk held on entry and exit. False when
+    // the processor was handed on while owner slept.
+    bool IdleStep(std::unique_lock<std::mutex>& lk, _KTHREAD* owner);
     [[noreturn]] void ParkForever(std::unique_lock<std::mutex>& lk, _KTHREAD* self);
     bool WaitForToken(std::unique_lock<std::mutex>& lk, _KTHREAD* self);
-    void ReapZombies();
-    bool OnEmulatedThread();  // the calling OS thread holds the processor      // joins ended OS threads; token holder or teardown
+    void ReapZombies();       // joins ended OS threads; token holder or teardown
+    bool OnEmulatedThread();  // the calling OS thread holds the processor
+    bool CallOnWorker(const std::function<void()>& fn, KPRIORITY priority, const std::string& name);
+    void WakeCallersLocked();  // a stop or teardown: no job will finish
+    std::int64_t RealDeadlineNs(Time100ns due) const { return realBase + due * 100; }
     void StartIdleThread();
     // Halts the machine with a verifier report. Never returns to an emulated thread.
     [[noreturn]] void Stop(const std::string& rule, const std::string& description, std::uintptr_t p1 = 0,

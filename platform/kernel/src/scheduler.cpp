@@ -3,12 +3,17 @@
 // Every emulated thread is an OS thread, but only the holder of the
 // processor token runs. A thread that can not continue (it waits, ends or is
 // preempted) hands the token to the highest-priority ready thread; ties are
-// broken by the seeded generator. When nothing is ready, the processor idles:
-// it runs queued DPCs and, in virtual time, jumps the clock to the next timer
-// expiry. An emulated thread does that idle work itself, so a lone thread
-// ticking on a timer never pays for an OS context switch; external threads
-// (the host, user-mode clients) never run kernel code and hand the token to
-// the idle thread instead.
+// broken by the seeded generator. Each hand-off posts the receiver's baton:
+// one OS wake-up.
+//
+// When nothing is ready, the processor idles: it runs queued DPCs and, in
+// virtual time, jumps the clock to the next timer expiry; in real time it
+// sleeps until that expiry. A blocked emulated thread does that idle work
+// itself, so a lone thread ticking on a timer costs one OS wake-up a tick. A
+// thread made ready from outside while the processor sleeps is handed the
+// processor directly by whoever made it ready. External threads (the host,
+// user-mode clients) never run kernel code, and threads that end do not
+// idle in real time: they hand the token to the idle thread instead.
 #include <chrono>
 
 #include "kernel_internal.h"
@@ -40,14 +45,14 @@ void* EmulatedThreadMain(void* arg) {
 void* IdleThreadMain(void* arg) {
     Impl& k = *static_cast<Impl*>(arg);
     std::unique_lock<std::mutex> lk(k.mu);
-    k.WaitForToken(lk, &k.idle);
     for (;;) {
+        if (k.tokenOwner != &k.idle) k.WaitForToken(lk, &k.idle);
         if (k.stopped) {
             k.ParkForever(lk, &k.idle);
         }
         k.current = &k.idle;
         k.irql = PASSIVE_LEVEL;
-        k.IdleStep(lk);
+        k.IdleStep(lk, &k.idle);
     }
 }
 
@@ -112,14 +117,23 @@ static void HandTokenLocked(Impl& k, _KTHREAD* next) {
     k.current = next;
     k.irql = next->savedIrql;
     next->state = ThreadState::Running;
-    next->cv.notify_one();
+    next->baton.Post();
 }
 
 void Impl::MakeReady(_KTHREAD* t) {
     std::lock_guard<std::mutex> lk(mu);
     t->state = ThreadState::Ready;
     PushReadyLocked(t, false);
-    if (tokenOwner == &idle) idle.cv.notify_one();
+    WakeProcessorLocked();
+}
+
+void Impl::WakeProcessorLocked() {
+    if (!processorIdle) return;  // its holder runs and will see the ready thread
+    if (_KTHREAD* next = PopReadyLocked(*this)) {
+        // The sleeper finds the processor gone when its wait ends.
+        processorIdle = false;
+        HandTokenLocked(*this, next);
+    }
 }
 
 void Impl::PushReadyLocked(_KTHREAD* t, bool front) {
@@ -132,7 +146,11 @@ void Impl::PushReadyLocked(_KTHREAD* t, bool front) {
 }
 
 bool Impl::WaitForToken(std::unique_lock<std::mutex>& lk, _KTHREAD* self) {
-    self->cv.wait(lk, [&] { return tokenOwner == self || dying || (stopped && self->external); });
+    while (!(tokenOwner == self || dying || (stopped && self->external))) {
+        lk.unlock();
+        self->baton.Wait();
+        lk.lock();
+    }
     if (dying && !self->external) {
         lk.unlock();
         pthread_exit(nullptr);
@@ -141,7 +159,11 @@ bool Impl::WaitForToken(std::unique_lock<std::mutex>& lk, _KTHREAD* self) {
 }
 
 void Impl::ParkForever(std::unique_lock<std::mutex>& lk, _KTHREAD* self) {
-    self->cv.wait(lk, [&] { return dying; });
+    while (!dying) {
+        lk.unlock();
+        self->baton.Wait();
+        lk.lock();
+    }
     lk.unlock();
     pthread_exit(nullptr);
 }
@@ -161,9 +183,9 @@ void Impl::Dispatch(_KTHREAD* self) {
             self->state = ThreadState::Running;
             return;
         }
-        if (next != nullptr || self->external || options.clock == ClockMode::Real) {
-            if (self->external && self->state == ThreadState::Terminated &&
-                options.clock == ClockMode::Virtual) {
+        const bool ending = self->state == ThreadState::Terminated;
+        if (next != nullptr || self->external || (ending && options.clock == ClockMode::Real)) {
+            if (self->external && ending && options.clock == ClockMode::Virtual) {
                 // The host is done with the machine: pause it where it is.
                 if (next != nullptr) PushReadyLocked(next, true);
                 tokenOwner = nullptr;
@@ -171,57 +193,67 @@ void Impl::Dispatch(_KTHREAD* self) {
                 return;
             }
             HandTokenLocked(*this, next != nullptr ? next : &idle);
-            if (self->state == ThreadState::Terminated) return;
+            if (ending) return;
             WaitForToken(lk, self);
             return;
         }
         // Nothing else can run: this emulated thread does the idle work.
         current = &idle;
         irql = PASSIVE_LEVEL;
-        IdleStep(lk);
+        if (!IdleStep(lk, self)) {
+            WaitForToken(lk, self);
+            return;
+        }
     }
 }
 
-void Impl::IdleStep(std::unique_lock<std::mutex>& lk) {
+bool Impl::IdleStep(std::unique_lock<std::mutex>& lk, _KTHREAD* owner) {
     if (!IsListEmpty(&dpcQueue)) {
         lk.unlock();
         RunDpcs();
         lk.lock();
-        return;
+        return true;
     }
-    if (tokenOwner == &idle) {
+    if (owner == &idle) {
         if (_KTHREAD* next = PopReadyLocked(*this)) {
             HandTokenLocked(*this, next);
-            WaitForToken(lk, &idle);
-            return;
+            return true;
         }
     } else if (HighestReadyPriorityLocked(*this) >= 0) {
-        return;  // the caller dispatches it
+        return true;  // the caller dispatches it
     }
     Time100ns due = NextTimerDue();
     if (options.clock == ClockMode::Real) {
-        Time100ns nowReal = clock.Now();
-        if (due < 0 || due > nowReal) {
-            auto wake = [&] { return dying || stopped || HighestReadyPriorityLocked(*this) >= 0; };
-            if (due < 0) {
-                idle.cv.wait(lk, wake);
-            } else {
-                idle.cv.wait_for(lk, std::chrono::nanoseconds((due - nowReal) * 100), wake);
+        if (due < 0 || due > clock.Now()) {
+            // Sleep until the timer is due. A thread made ready meanwhile
+            // takes the processor (WakeProcessorLocked); a stop or teardown
+            // posts the baton.
+            // Taking the processor clears processorIdle, so the sleep is
+            // over once that happened, even if the processor came back.
+            processorIdle = true;
+            auto stillIdle = [&] { return processorIdle && tokenOwner == owner; };
+            while (stillIdle() && !dying && !stopped && (due < 0 || due > clock.Now())) {
+                lk.unlock();
+                owner->baton.Wait(due < 0 ? -1 : RealDeadlineNs(due));
+                lk.lock();
             }
-            if (dying) ParkForever(lk, &idle);
-            return;
+            if (!stillIdle()) return false;
+            processorIdle = false;
+            if (dying) ParkForever(lk, owner);
+            return true;
         }
     } else if (due < 0) {
         lk.unlock();
         Stop("DEADLOCK", "no thread can run, no DPC is queued and no timer is pending");
         lk.lock();
-        return;
+        return true;
     } else if (due > now) {
         now = due;
     }
     lk.unlock();
     ExpireTimers();
     lk.lock();
+    return true;
 }
 
 void Impl::SchedulingPoint() {
@@ -297,7 +329,7 @@ _KTHREAD* Impl::AttachExternal(const std::string& threadName, KPRIORITY threadPr
         Dispatch(t);
         return stopped ? nullptr : t;
     }
-    if (tokenOwner == &idle) idle.cv.notify_one();
+    WakeProcessorLocked();
     if (!WaitForToken(lk, t)) return nullptr;
     return t;
 }

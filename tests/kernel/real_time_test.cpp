@@ -1,0 +1,133 @@
+// A machine in real time entered from several OS threads at once: calls run
+// side by side with a ticking system thread, a blocked call holds up no
+// other, and a stop or a broken call releases every caller.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+#include <vector>
+
+#include "hostkernel/kernel.h"
+
+namespace {
+
+using hk::Kernel;
+using hk::kMillisecond;
+
+hk::KernelOptions RealTime() {
+    hk::KernelOptions options;
+    options.clock = hk::ClockMode::Real;
+    options.echoDebugOutput = false;
+    return options;
+}
+
+// A system thread that waits on a 1 ms timer until told to stop, as a
+// driver's polling thread does.
+struct Ticker {
+    KTIMER timer;
+    std::atomic<bool> stop{false};
+    std::atomic<int> ticks{0};
+    PKTHREAD thread = nullptr;
+
+    void Start(Kernel& k) {
+        thread = k.Spawn([this] {
+            KeInitializeTimer(&timer);
+            while (!stop) {
+                LARGE_INTEGER due;
+                due.QuadPart = -1 * kMillisecond;
+                KeSetTimer(&timer, due, nullptr);
+                KeWaitForSingleObject(&timer, Executive, KernelMode, FALSE, nullptr);
+                ++ticks;
+            }
+        });
+    }
+    void Finish(Kernel& k) {
+        stop = true;
+        EXPECT_TRUE(k.Join(thread, -1));
+        k.ReleaseThread(thread);
+    }
+};
+
+TEST(RealTimeCalls, ManyCallersShareTheProcessorWithATickingThread) {
+    Kernel k(RealTime());
+    Ticker ticker;
+    ticker.Start(k);
+    // Only the processor's holder touches this; the callers never race on it.
+    long long total = 0;
+    std::vector<std::thread> callers;
+    for (int c = 0; c < 4; ++c) {
+        callers.emplace_back([&k, &total] {
+            for (int i = 0; i < 500; ++i) {
+                EXPECT_TRUE(k.Call([&total] {
+                    // A read-modify-write with a pause in it: two OS threads
+                    // running kernel code at once would lose updates.
+                    long long seen = total;
+                    for (volatile int spin = 0; spin < 200; spin = spin + 1) {
+                    }
+                    total = seen + 1;
+                }));
+            }
+        });
+    }
+    for (auto& t : callers) t.join();
+    ticker.Finish(k);
+    EXPECT_EQ(total, 2000);
+    EXPECT_GT(ticker.ticks.load(), 0);
+    EXPECT_FALSE(k.Stopped()) << k.Stop().ToString();
+}
+
+TEST(RealTimeCalls, ACallBlockedInAWaitHoldsUpNoOtherCall) {
+    Kernel k(RealTime());
+    KEVENT released;
+    ASSERT_TRUE(k.Call([&] { KeInitializeEvent(&released, NotificationEvent, FALSE); }));
+    std::atomic<bool> waiterReturned{false};
+    std::thread waiter([&] {
+        EXPECT_TRUE(k.Call([&] { KeWaitForSingleObject(&released, Executive, KernelMode, FALSE, nullptr); }));
+        waiterReturned = true;
+    });
+    // Other calls come and go while the first one waits; the last of them
+    // releases it.
+    for (int i = 0; i < 50; ++i) {
+        EXPECT_TRUE(k.Call([] {}));
+        EXPECT_FALSE(waiterReturned.load());
+    }
+    ASSERT_TRUE(k.Call([&] { KeSetEvent(&released, IO_NO_INCREMENT, FALSE); }));
+    waiter.join();
+    EXPECT_TRUE(waiterReturned.load());
+}
+
+TEST(RealTimeCalls, AStopReleasesEveryCallerAndRefusesNewCalls) {
+    Kernel k(RealTime());
+    KEVENT never;
+    ASSERT_TRUE(k.Call([&] { KeInitializeEvent(&never, NotificationEvent, FALSE); }));
+    std::atomic<int> refused{0};
+    std::vector<std::thread> waiters;
+    for (int i = 0; i < 3; ++i) {
+        waiters.emplace_back([&] {
+            if (!k.Call([&] { KeWaitForSingleObject(&never, Executive, KernelMode, FALSE, nullptr); })) ++refused;
+        });
+    }
+    // Let the waiters reach their wait, then stop the machine from a call.
+    ASSERT_TRUE(k.Call([] {
+        LARGE_INTEGER d;
+        d.QuadPart = -20 * kMillisecond;
+        KeDelayExecutionThread(KernelMode, FALSE, &d);
+    }));
+    EXPECT_FALSE(k.Call([] { Kernel::Current().VerifierStop("TEST_RULE", "stopped by the test"); }));
+    for (auto& t : waiters) t.join();
+    EXPECT_EQ(refused.load(), 3);
+    EXPECT_TRUE(k.Stopped());
+    EXPECT_EQ(k.Stop().rule, "TEST_RULE");
+    EXPECT_FALSE(k.Call([] {}));
+}
+
+TEST(RealTimeCalls, ACallReturningAtRaisedIrqlStopsTheMachine) {
+    Kernel k(RealTime());
+    EXPECT_FALSE(k.Call([] {
+        KIRQL old;
+        KeRaiseIrql(DISPATCH_LEVEL, &old);
+    }));
+    EXPECT_EQ(k.Stop().rule, "IRQL_TOO_HIGH");
+}
+
+}  // namespace
