@@ -1,10 +1,32 @@
 #include "request_ledger.h"
 
+#include <algorithm>
+
 namespace notebook {
+
+namespace {
+
+// Counts a completed request by its outcome.
+void CountCompleted(const hk::HostRequest& r, RequestCounts& counts) {
+    if (r.status == STATUS_CANCELLED) {
+        ++counts.cancelled;
+    } else {
+        ++counts.completed;
+        if (!NT_SUCCESS(r.status)) ++counts.failed;
+    }
+}
+
+}  // namespace
 
 void RequestLedger::Add(IssuedRequest request) {
     std::lock_guard<std::mutex> lock(mutex_);
+    request.id = ++issued_;
     requests_.push_back(std::move(request));
+}
+
+std::uint64_t RequestLedger::Issued() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return issued_;
 }
 
 std::vector<IssuedRequest> RequestLedger::Requests() const {
@@ -12,18 +34,36 @@ std::vector<IssuedRequest> RequestLedger::Requests() const {
     return requests_;
 }
 
+std::vector<IssuedRequest> RequestLedger::SentAfter(std::uint64_t seen) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto first = std::partition_point(requests_.begin(), requests_.end(),
+                                      [seen](const IssuedRequest& r) { return r.id <= seen; });
+    return std::vector<IssuedRequest>(first, requests_.end());
+}
+
+void RequestLedger::RetireCompleted(std::uint64_t seen) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto retire = [&](const IssuedRequest& issued) {
+        if (issued.id > seen || !issued.request->completed) return false;
+        CountCompleted(*issued.request, retired_);
+        return true;
+    };
+    requests_.erase(std::remove_if(requests_.begin(), requests_.end(), retire), requests_.end());
+}
+
+std::size_t RequestLedger::Kept() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return requests_.size();
+}
+
 RequestCounts RequestLedger::Tally(const hw::StorageSubsystem* storage) const {
-    RequestCounts counts;
-    for (const IssuedRequest& issued : Requests()) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    RequestCounts counts = retired_;
+    counts.issued = issued_;
+    for (const IssuedRequest& issued : requests_) {
         const hk::HostRequest& r = *issued.request;
-        ++counts.issued;
         if (r.completed) {
-            if (r.status == STATUS_CANCELLED) {
-                ++counts.cancelled;
-            } else {
-                ++counts.completed;
-                if (!NT_SUCCESS(r.status)) ++counts.failed;
-            }
+            CountCompleted(r, counts);
             continue;
         }
         // Pending: a request in a cancel-safe queue carries a cancel routine.
@@ -35,13 +75,11 @@ RequestCounts RequestLedger::Tally(const hw::StorageSubsystem* storage) const {
 }
 
 void RequestLedger::LogCompletions(EventLog& log) const {
-    const std::vector<IssuedRequest> requests = Requests();
-    for (std::size_t i = 0; i < requests.size(); ++i) {
-        const IssuedRequest& issued = requests[i];
+    for (const IssuedRequest& issued : Requests()) {
         const hk::HostRequest& r = *issued.request;
         if (!r.completed) continue;
         JsonObject fields;
-        fields.Add("id", static_cast<std::uint64_t>(i + 1))
+        fields.Add("id", issued.id)
             .Add("op", issued.op)
             .Add("disk", issued.disk)
             .Add("offset", issued.offset)
