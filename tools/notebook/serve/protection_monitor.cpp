@@ -150,11 +150,6 @@ void ProtectionMonitor::Run() {
 
 MachineFacts ProtectionMonitor::Facts() {
     std::lock_guard<std::mutex> lk(mutex_);
-    // New requests since the last look (the ledger only grows).
-    std::vector<IssuedRequest> all = ledger_.Requests();
-    for (std::size_t i = requestsSeen_; i < all.size(); ++i) requests_.push_back(all[i]);
-    requestsSeen_ = all.size();
-
     MachineFacts facts;
     bool ran = gate_.Run(
         [&] {
@@ -178,15 +173,26 @@ MachineFacts ProtectionMonitor::Facts() {
                     accessesSeenPerDisk_[d] = accesses.size();
                 }
             }
+            // New requests since the last look; the ledger then forgets the
+            // completed ones among those seen, so that it keeps only pending
+            // requests however long the notebook serves.
+            for (IssuedRequest& issued : ledger_.SentAfter(requestsSeen_)) {
+                requestsSeen_ = issued.id;
+                requests_.push_back(WatchedRequest{std::move(issued.request), {}});
+            }
+            ledger_.RetireCompleted(requestsSeen_);
             facts.requests.reserve(requests_.size());
-            for (const IssuedRequest& issued : requests_) {
-                const hk::HostRequest& r = *issued.request;
-                MachineFacts::Request q;
-                q.sent = r.sentAt;
-                q.done = r.completed;
-                q.completed = r.completedAt;
-                q.queued = !r.completed && r.irp != nullptr && r.irp->CancelRoutine != nullptr;
-                facts.requests.push_back(q);
+            for (WatchedRequest& watched : requests_) {
+                if (watched.request != nullptr) {
+                    const hk::HostRequest& r = *watched.request;
+                    MachineFacts::Request& q = watched.facts;
+                    q.sent = r.sentAt;
+                    q.done = r.completed;
+                    q.completed = r.completedAt;
+                    q.queued = !r.completed && r.irp != nullptr && r.irp->CancelRoutine != nullptr;
+                    if (r.completed) watched.request.reset();
+                }
+                facts.requests.push_back(watched.facts);
             }
         },
         "protection log");
@@ -199,14 +205,14 @@ MachineFacts ProtectionMonitor::Facts() {
     // (a later drop begins later): they leave the list.
     const hk::Time100ns horizon = facts.now - kDropTail;
     if (!ran) return facts;
-    std::vector<IssuedRequest> kept;
+    std::vector<WatchedRequest> kept;
     std::vector<MachineFacts::Request> keptFacts;
     for (std::size_t i = 0; i < requests_.size(); ++i) {
         const MachineFacts::Request& r = facts.requests[i];
         bool inDrop = false;
         for (const hw::DropFacts& d : facts.drops) inDrop = inDrop || (r.sent >= d.fall_start && r.sent < d.settled + kDropTail);
         if (r.done && r.completed < horizon && !inDrop) continue;
-        kept.push_back(requests_[i]);
+        kept.push_back(std::move(requests_[i]));
         keptFacts.push_back(r);
     }
     requests_.swap(kept);

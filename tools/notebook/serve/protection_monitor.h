@@ -92,11 +92,18 @@ private:
     bool stopping_ = false;
     std::thread thread_;
 
+    // A request sent through the ledger, as far as the log has seen it. The
+    // request itself is let go once it has completed (its facts stay).
+    struct WatchedRequest {
+        hk::RequestPtr request;
+        MachineFacts::Request facts;
+    };
+
     // Facts gathered so far; lists grow by what is new at each look.
     std::vector<std::size_t> accessesSeenPerDisk_;  // media accesses looked at, per disk
-    std::size_t requestsSeen_ = 0;
+    std::uint64_t requestsSeen_ = 0;                 // the ledger's requests taken, by id
     std::vector<hw::MediaAccess> fallingAccesses_;
-    std::vector<IssuedRequest> requests_;
+    std::vector<WatchedRequest> requests_;
 
     // What the log has told.
     std::size_t dropsTold_ = 0, edgesTold_ = 0, parksTold_ = 0, unloadsTold_ = 0, rowsOverTold_ = 0;

@@ -108,7 +108,7 @@ bool WorldControl::Handle(const std::string& request, std::string* reply) {
         }
         std::ostringstream out;
         out << "up " << static_cast<double>(facts.now) / hk::kSecond << " s, " << facts.drops.size() << " drop(s), "
-            << facts.parks.size() << " park command(s), " << ledger_.Requests().size() << " request(s) sent, " << pending
+            << facts.parks.size() << " park command(s), " << ledger_.Issued() << " request(s) sent, " << pending
             << " pending, " << held << " held by ZHP";
         if (server_ != nullptr) {
             hostuser::Win32ServerStatistics s = server_->Statistics();
