@@ -41,6 +41,8 @@ PDEVICE_OBJECT FindDevice(const std::wstring& name) {
     return h != nullptr && h->type == &gDeviceType ? static_cast<PDEVICE_OBJECT>(body) : nullptr;
 }
 
+bool NamedObjectExists(const std::wstring& name) { return ObLookupName(name) != nullptr; }
+
 // Builds the request and its record; the caller passes it to the device.
 static RequestPtr PrepareRequest(PDEVICE_OBJECT device, const RequestSpec& spec) {
     Impl& k = K();

@@ -66,6 +66,8 @@ std::uint64_t CompletedRequestCount();
 // Top of the stack a device belongs to (the device requests are sent to).
 PDEVICE_OBJECT TopOfStack(PDEVICE_OBJECT device);
 PDEVICE_OBJECT FindDevice(const std::wstring& name);
+// Whether an object of any type has this full name (\BaseNamedObjects\X, ...).
+bool NamedObjectExists(const std::wstring& name);
 
 // Opening and closing a device, as a create/cleanup/close sequence.
 PFILE_OBJECT OpenDevice(PDEVICE_OBJECT device, NTSTATUS* status);

@@ -88,9 +88,12 @@ public:
     // false once the machine has stopped.
     bool RunFor(Time100ns duration);
     bool RunUntil(Time100ns time);
-    // Run fn on a new emulated thread at the given priority and let the
-    // machine run until fn has returned. False if the machine stopped.
-    // Called from an emulated thread, it simply runs fn there.
+    // Run fn on an emulated thread at the given priority and return when fn
+    // has returned. In virtual time a new thread carries it and the machine
+    // runs until then; in real time, where the machine runs on its own, a
+    // pooled thread does, and threads of the host may call at the same time.
+    // False if the machine stopped. Called from an emulated thread, it
+    // simply runs fn there.
     bool Call(const std::function<void()>& fn, KPRIORITY priority = 8, const std::string& name = "caller");
     // Start fn on a new emulated thread and return at once; the thread runs
     // when the machine runs. Returns the thread's object (referenced once

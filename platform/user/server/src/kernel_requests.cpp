@@ -11,12 +11,6 @@
 #include "status_mapping.h"
 #include "win32_errors.h"
 
-namespace hk {
-// The object manager's name lookup (the kernel's own, not part of its public
-// surface): whether a named object exists, which decides ERROR_ALREADY_EXISTS.
-void* ObLookupName(const std::wstring& name);
-}  // namespace hk
-
 namespace hostuser {
 
 namespace {
@@ -135,7 +129,7 @@ std::uint32_t KernelCreateEvent(ProcessRecord& process, TimerDirectory& timers, 
     // A name is one object: a timer of that name makes this fail.
     if (!kernelName.empty() && timers.Find(kernelName)) return win32::kInvalidHandle;
     // The lookup and the creation have no scheduling point between them.
-    *existed = !kernelName.empty() && hk::ObLookupName(name) != nullptr;
+    *existed = !kernelName.empty() && hk::NamedObjectExists(name);
     UNICODE_STRING unicodeName = UnicodeFrom(name);
     HANDLE kernelHandle = nullptr;
     PKEVENT event = manualReset ? IoCreateNotificationEvent(&unicodeName, &kernelHandle)
@@ -160,7 +154,7 @@ std::uint32_t KernelCreateEvent(ProcessRecord& process, TimerDirectory& timers, 
 std::uint32_t KernelOpenEvent(ProcessRecord& process, TimerDirectory& timers, const std::wstring& kernelName,
                               std::uint64_t* handle) {
     if (timers.Find(kernelName)) return win32::kInvalidHandle;
-    if (hk::ObLookupName(kernelName) == nullptr) return win32::kFileNotFound;
+    if (!hk::NamedObjectExists(kernelName)) return win32::kFileNotFound;
     UNICODE_STRING unicodeName = UnicodeFrom(kernelName);
     HANDLE kernelHandle = nullptr;
     // Opens the existing event (of whichever kind it is).
@@ -193,7 +187,7 @@ std::uint32_t KernelCreateTimer(ProcessRecord& process, TimerDirectory& timers, 
     std::shared_ptr<NamedTimer> timer;
     *existed = false;
     if (!kernelName.empty()) {
-        if (hk::ObLookupName(kernelName) != nullptr) return win32::kInvalidHandle;  // an event has that name
+        if (hk::NamedObjectExists(kernelName)) return win32::kInvalidHandle;  // an event has that name
         timer = timers.Find(kernelName);
         *existed = timer != nullptr;
     }
