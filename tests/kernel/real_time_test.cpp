@@ -48,6 +48,40 @@ struct Ticker {
     }
 };
 
+TEST(RealTimeTimers, ACoalescableTimerWaitsWithinItsToleranceForAnotherWakeUp) {
+    Kernel k(RealTime());
+    struct Probe {
+        KTIMER timer;
+        KDPC dpc;
+        hk::Time100ns due = 0;
+        hk::Time100ns fired = -1;
+    } probe;
+    hk::Time100ns exactWoke = 0;
+    ASSERT_TRUE(k.Call([&] {
+        KeInitializeTimer(&probe.timer);
+        KeInitializeDpc(
+            &probe.dpc,
+            [](PKDPC, PVOID context, PVOID, PVOID) {
+                static_cast<Probe*>(context)->fired = static_cast<hk::Time100ns>(KeQueryInterruptTime());
+            },
+            &probe);
+        // Due in 1 ms but may wait 10 s; an exact timer 5 ms out wakes the
+        // processor first and takes the due one along.
+        LARGE_INTEGER due;
+        due.QuadPart = -1 * kMillisecond;
+        probe.due = Kernel::Current().Now() + kMillisecond;
+        KeSetCoalescableTimer(&probe.timer, due, 0, 10000, &probe.dpc);
+        LARGE_INTEGER exact;
+        exact.QuadPart = -5 * kMillisecond;
+        KeDelayExecutionThread(KernelMode, FALSE, &exact);
+        exactWoke = Kernel::Current().Now();
+    }));
+    EXPECT_GE(probe.fired, probe.due);
+    EXPECT_GE(exactWoke, probe.fired);
+    // The exact timer did not wait for the tolerant one's latest moment.
+    EXPECT_LT(exactWoke, probe.due + 10000 * kMillisecond);
+}
+
 TEST(RealTimeCalls, ManyCallersShareTheProcessorWithATickingThread) {
     Kernel k(RealTime());
     Ticker ticker;

@@ -24,7 +24,11 @@ void LineMonitor::Stop() {
 void LineMonitor::Arm() {
     LARGE_INTEGER due;
     due.QuadPart = -period_;
-    KeSetTimer(&timer_, due, &dpc_);
+    // Edges are dated by the sensor's samples, not by this look, so the look
+    // may wait up to a period to share a wake-up with other timers (in real
+    // time it otherwise costs a wake-up of its own every period).
+    const auto tolerance = static_cast<ULONG>((period_ + hk::kMillisecond - 1) / hk::kMillisecond);
+    KeSetCoalescableTimer(&timer_, due, 0, tolerance, &dpc_);
 }
 
 VOID LineMonitor::TimerDpc(PKDPC, PVOID context, PVOID, PVOID) {

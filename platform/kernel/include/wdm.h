@@ -77,6 +77,7 @@ typedef struct _KTIMER {
     struct _KDPC* Dpc;
     ULONG Processor;
     LONG Period;
+    ULONG TolerableDelay;  // ms the expiry may wait to share a wake-up (KeSetCoalescableTimer); host bookkeeping
 } KTIMER, *PKTIMER, *PRKTIMER;
 
 #define THREAD_WAIT_OBJECTS 3
@@ -762,6 +763,8 @@ NTKERNELAPI VOID NTAPI KeInitializeTimer(PKTIMER Timer);
 NTKERNELAPI VOID NTAPI KeInitializeTimerEx(PKTIMER Timer, TIMER_TYPE Type);
 NTKERNELAPI BOOLEAN NTAPI KeSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc);
 NTKERNELAPI BOOLEAN NTAPI KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PKDPC Dpc);
+NTKERNELAPI BOOLEAN NTAPI KeSetCoalescableTimer(PKTIMER Timer, LARGE_INTEGER DueTime, ULONG Period,
+                                                ULONG TolerableDelay, PKDPC Dpc);
 NTKERNELAPI BOOLEAN NTAPI KeCancelTimer(PKTIMER Timer);
 NTKERNELAPI BOOLEAN NTAPI KeReadStateTimer(PKTIMER Timer);
 NTKERNELAPI VOID NTAPI KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID DeferredContext);

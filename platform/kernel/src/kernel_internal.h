@@ -257,6 +257,9 @@ struct hk::Kernel::Impl {
     void InsertTimer(PKTIMER timer, Time100ns due);
     void ExpireTimers();
     Time100ns NextTimerDue() const;  // -1 if none
+    // Real time: when the processor must wake at the latest for the next
+    // expiry, a coalescable timer's tolerance included (-1 if none).
+    Time100ns NextWakeDeadline() const;
     void RunDpcs();
     Time100ns DueFromRelativeOrAbsolute(LONGLONG dueTime) const;
 

@@ -222,12 +222,14 @@ bool Impl::IdleStep(std::unique_lock<std::mutex>& lk, _KTHREAD* owner) {
     } else if (HighestReadyPriorityLocked(*this) >= 0) {
         return true;  // the caller dispatches it
     }
-    Time100ns due = NextTimerDue();
     if (options.clock == ClockMode::Real) {
+        // Timers that tolerate a delay expire with whichever wake-up comes
+        // first within their tolerance.
+        const Time100ns due = NextWakeDeadline();
         if (due < 0 || due > clock.Now()) {
-            // Sleep until the timer is due. A thread made ready meanwhile
-            // takes the processor (WakeProcessorLocked); a stop or teardown
-            // posts the baton.
+            // Sleep until the deadline. A thread made ready meanwhile takes
+            // the processor (WakeProcessorLocked); a stop or teardown posts
+            // the baton.
             // Taking the processor clears processorIdle, so the sleep is
             // over once that happened, even if the processor came back.
             processorIdle = true;
@@ -242,7 +244,7 @@ bool Impl::IdleStep(std::unique_lock<std::mutex>& lk, _KTHREAD* owner) {
             if (dying) ParkForever(lk, owner);
             return true;
         }
-    } else if (due < 0) {
+    } else if (const Time100ns due = NextTimerDue(); due < 0) {
         lk.unlock();
         Stop("DEADLOCK", "no thread can run, no DPC is queued and no timer is pending");
         lk.lock();

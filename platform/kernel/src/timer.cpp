@@ -46,6 +46,20 @@ Time100ns Impl::NextTimerDue() const {
     return static_cast<Time100ns>(CONTAINING_RECORD(timerList.Flink, KTIMER, TimerListEntry)->DueTime.QuadPart);
 }
 
+Time100ns Impl::NextWakeDeadline() const {
+    // The list is sorted by due time: once a due time passes the best
+    // deadline so far, no later timer can lower it.
+    Time100ns best = -1;
+    for (PLIST_ENTRY e = timerList.Flink; e != &timerList; e = e->Flink) {
+        PKTIMER timer = CONTAINING_RECORD(e, KTIMER, TimerListEntry);
+        auto due = static_cast<Time100ns>(timer->DueTime.QuadPart);
+        if (best >= 0 && due >= best) break;
+        Time100ns latest = due + static_cast<Time100ns>(timer->TolerableDelay) * hk::kMillisecond;
+        if (best < 0 || latest < best) best = latest;
+    }
+    return best;
+}
+
 static void QueueDpcInternal(Impl& k, PKDPC dpc, PVOID a1, PVOID a2);
 
 void Impl::ExpireTimers() {
@@ -124,9 +138,16 @@ VOID KeInitializeTimerEx(PKTIMER Timer, TIMER_TYPE Type) {
 
 VOID KeInitializeTimer(PKTIMER Timer) { KeInitializeTimerEx(Timer, NotificationTimer); }
 
+BOOLEAN KeSetCoalescableTimer(PKTIMER Timer, LARGE_INTEGER DueTime, ULONG Period, ULONG TolerableDelay, PKDPC Dpc) {
+    BOOLEAN wasInserted = KeSetTimerEx(Timer, DueTime, static_cast<LONG>(Period), Dpc);
+    Timer->TolerableDelay = TolerableDelay;
+    return wasInserted;
+}
+
 BOOLEAN KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PKDPC Dpc) {
     Impl& k = K();
     k.RequireIrql("KeSetTimer", DISPATCH_LEVEL);
+    Timer->TolerableDelay = 0;
     BOOLEAN wasInserted = Timer->Header.Inserted;
     if (wasInserted) {
         RemoveEntryList(&Timer->TimerListEntry);
