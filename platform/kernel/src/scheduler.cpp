@@ -92,6 +92,7 @@ void Impl::StartOsThread(_KTHREAD* t) {
 // Picks the next thread: highest priority first, a seeded random choice
 // among equals. Caller holds mu.
 static _KTHREAD* PopReadyLocked(Impl& k) {
+    if (k.readyCount.load(std::memory_order_relaxed) == 0) return nullptr;  // the common case when idle
     for (int p = 31; p >= 0; --p) {
         auto& q = k.ready[p];
         if (q.empty()) continue;
@@ -105,6 +106,7 @@ static _KTHREAD* PopReadyLocked(Impl& k) {
 }
 
 static int HighestReadyPriorityLocked(const Impl& k) {
+    if (k.readyCount.load(std::memory_order_relaxed) == 0) return -1;
     for (int p = 31; p >= 0; --p) {
         if (!k.ready[p].empty()) return p;
     }
