@@ -199,7 +199,15 @@ public:
     // --------------------------------------------------------- protection facts
     // Tells the disk when the notebook is airborne.
     void SetFreeFallProbe(std::function<bool(hk::Time100ns)> probe) { in_free_fall_ = std::move(probe); }
+    // Media accesses in the order they ended, numbered from 0 since power-on.
+    // All of them are kept unless a reader lets the disk forget the ones it
+    // has taken (the live notebook does, to serve for hours): then access
+    // number n is MediaAccesses()[n - MediaAccessesForgotten()].
     const std::vector<MediaAccess>& MediaAccesses() const { return accesses_; }
+    std::uint64_t MediaAccessCount() const { return accesses_forgotten_ + accesses_.size(); }
+    std::uint64_t MediaAccessesForgotten() const { return accesses_forgotten_; }
+    // Drops the records of the accesses numbered below `number`.
+    void ForgetMediaAccessesBefore(std::uint64_t number);
     const std::vector<HeadEvent>& HeadEvents() const { return head_events_; }
     const std::vector<AtaCommandRecord>& AtaCommands() const { return ata_commands_; }
     std::uint64_t MediaIoWhileFalling() const { return media_io_while_falling_; }
@@ -224,6 +232,7 @@ private:
 
     std::function<bool(hk::Time100ns)> in_free_fall_;
     std::vector<MediaAccess> accesses_;
+    std::uint64_t accesses_forgotten_ = 0;
     std::vector<HeadEvent> head_events_;
     std::vector<AtaCommandRecord> ata_commands_;
     std::uint64_t media_io_while_falling_ = 0;

@@ -1,6 +1,7 @@
 #include "hw/disk.h"
 
 #include <algorithm>
+#include <cstddef>
 #include <cstring>
 
 namespace hw {
@@ -181,6 +182,14 @@ void Disk::Finish(const DiskOperation& op) {
         spinning_ = false;
         head_events_.push_back({HeadEventKind::SpunDown, op.done});
     }
+}
+
+void Disk::ForgetMediaAccessesBefore(std::uint64_t number) {
+    if (number <= accesses_forgotten_) return;
+    const std::size_t n =
+        static_cast<std::size_t>(std::min<std::uint64_t>(number - accesses_forgotten_, accesses_.size()));
+    accesses_.erase(accesses_.begin(), accesses_.begin() + static_cast<std::ptrdiff_t>(n));
+    accesses_forgotten_ += n;
 }
 
 bool Disk::HeadsUnloadedAt(hk::Time100ns t) const {
