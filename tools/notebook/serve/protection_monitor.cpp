@@ -156,23 +156,9 @@ MachineFacts ProtectionMonitor::Facts() {
             facts.now = static_cast<hk::Time100ns>(KeQueryInterruptTime());
             facts.drops = machine_.Chipset().Motion().Drops();
             facts.edges = machine_.Line().Edges();
-            if (machine_.Booted()) {
-                std::vector<hw::Disk*> disks = machine_.Storage().Disks();
-                if (accessesSeenPerDisk_.size() < disks.size()) accessesSeenPerDisk_.resize(disks.size(), 0);
-                for (std::size_t d = 0; d < disks.size(); ++d) {
-                    for (const hw::AtaCommandRecord& c : disks[d]->AtaCommands()) {
-                        if (IsParkCommand(c.task)) facts.parks.push_back(c);
-                    }
-                    for (const hw::HeadEvent& h : disks[d]->HeadEvents()) {
-                        if (h.kind == hw::HeadEventKind::Unloaded) facts.unloads.push_back(h);
-                    }
-                    const std::vector<hw::MediaAccess>& accesses = disks[d]->MediaAccesses();
-                    for (std::size_t i = accessesSeenPerDisk_[d]; i < accesses.size(); ++i) {
-                        if (accesses[i].while_falling) fallingAccesses_.push_back(accesses[i]);
-                    }
-                    accessesSeenPerDisk_[d] = accesses.size();
-                }
-            }
+            if (machine_.Booted()) TakeDiskRecords();
+            facts.parks = parks_;
+            facts.unloads = unloads_;
             // New requests since the last look; the ledger then forgets the
             // completed ones among those seen, so that it keeps only pending
             // requests however long the notebook serves.
@@ -217,10 +203,38 @@ MachineFacts ProtectionMonitor::Facts() {
     }
     requests_.swap(kept);
     facts.requests.swap(keptFacts);
-    std::sort(facts.unloads.begin(), facts.unloads.end(),
-              [](const hw::HeadEvent& a, const hw::HeadEvent& b) { return a.at < b.at; });
     facts.fallingAccesses = fallingAccesses_;
     return facts;
+}
+
+void ProtectionMonitor::TakeDiskRecords() {
+    std::vector<hw::Disk*> disks = machine_.Storage().Disks();  // in the order added, removed ones included
+    if (seenPerDisk_.size() < disks.size()) seenPerDisk_.resize(disks.size());
+    bool newUnloads = false;
+    for (std::size_t d = 0; d < disks.size(); ++d) {
+        hw::Disk& disk = *disks[d];
+        DiskRecordsSeen& seen = seenPerDisk_[d];
+        const std::vector<hw::AtaCommandRecord>& commands = disk.AtaCommands();
+        for (; seen.ataCommands < commands.size(); ++seen.ataCommands) {
+            if (IsParkCommand(commands[seen.ataCommands].task)) parks_.push_back(commands[seen.ataCommands]);
+        }
+        const std::vector<hw::HeadEvent>& events = disk.HeadEvents();
+        for (; seen.headEvents < events.size(); ++seen.headEvents) {
+            if (events[seen.headEvents].kind != hw::HeadEventKind::Unloaded) continue;
+            unloads_.push_back(events[seen.headEvents]);
+            newUnloads = true;
+        }
+        // The log lets the disk forget every access it has taken, so what the
+        // disk still holds is new, and it holds no more than one look's worth.
+        for (const hw::MediaAccess& a : disk.MediaAccesses()) {
+            if (a.while_falling) fallingAccesses_.push_back(a);
+        }
+        disk.ForgetMediaAccessesBefore(disk.MediaAccessCount());
+    }
+    if (newUnloads) {
+        std::stable_sort(unloads_.begin(), unloads_.end(),
+                         [](const hw::HeadEvent& a, const hw::HeadEvent& b) { return a.at < b.at; });
+    }
 }
 
 std::vector<DropRow> ProtectionMonitor::Rows() { return DropRows(Facts()); }

@@ -82,6 +82,9 @@ public:
 private:
     void Run();
     void Look();
+    // Takes the disks' records that are new since the last look (on an
+    // emulated thread) and lets the disks forget the media accesses.
+    void TakeDiskRecords();
 
     Machine& machine_;
     RequestLedger& ledger_;
@@ -99,9 +102,17 @@ private:
         MachineFacts::Request facts;
     };
 
+    // How far the log has read a disk's command and head records.
+    struct DiskRecordsSeen {
+        std::size_t ataCommands = 0;
+        std::size_t headEvents = 0;
+    };
+
     // Facts gathered so far; lists grow by what is new at each look.
-    std::vector<std::size_t> accessesSeenPerDisk_;  // media accesses looked at, per disk
-    std::uint64_t requestsSeen_ = 0;                 // the ledger's requests taken, by id
+    std::vector<DiskRecordsSeen> seenPerDisk_;  // in the storage's disk order
+    std::uint64_t requestsSeen_ = 0;            // the ledger's requests taken, by id
+    std::vector<hw::AtaCommandRecord> parks_;   // park commands, all disks
+    std::vector<hw::HeadEvent> unloads_;        // heads going onto the ramp, all disks, in time order
     std::vector<hw::MediaAccess> fallingAccesses_;
     std::vector<WatchedRequest> requests_;
 
