@@ -8,9 +8,9 @@
 // work that may block for long (a pending request, a wait with a time-out):
 // that function reports back through host-side synchronisation of its own.
 //
-// Entries are serialised: the kernel's thread creation from outside the
-// machine is not safe for two OS threads at once. Functions given to Run
-// should therefore not block for long.
+// Entries are serialised with one another and with Exclusive, whose host
+// code (the notebook's world actions) touches the machine from outside.
+// Functions given to Run should therefore not block for long.
 #pragma once
 
 #include <functional>
