@@ -179,10 +179,13 @@ TEST(Events, WaitableTimersShareTheNamespace) {
 TEST(Events, AKilledClientsWaitEndsAndItsEventHandlesClose) {
     usertest::Machine& m = TheMachine();
     std::string output = m.directory + "/wait.out";
+    hostuser::Win32ServerStatistics before = m.server->Statistics();
     int pid = usertest::StartClient({"wait-event", "Global\\UserTestKilledWaiter"}, m.socketPath, output);
     ASSERT_TRUE(Eventually([&] { return usertest::ReadFile(output).find("waiting") != std::string::npos; }));
     ASSERT_TRUE(KernelNameExists(L"\\BaseNamedObjects\\UserTestKilledWaiter"));
-    hostuser::Win32ServerStatistics before = m.server->Statistics();
+    // The client says "waiting" just before it asks: the server must have
+    // its wait request (after the event's creation) before the kill.
+    ASSERT_TRUE(Eventually([&] { return m.server->Statistics().requests >= before.requests + 2; }));
     kill(pid, SIGKILL);
     usertest::WaitClient(pid);
     // The server counts the handles once it has closed them all.

@@ -159,6 +159,8 @@ int StartClient(const std::vector<std::string>& arguments, const std::string& so
     argv.push_back(nullptr);
     for (auto& e : env) envp.push_back(e.data());
     envp.push_back(nullptr);
+    // An earlier client's output must not pass for this one's.
+    unlink(outputPath.c_str());
     pid_t pid = fork();
     if (pid == 0) {
         int fd = open(outputPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
