@@ -230,10 +230,9 @@ bool Impl::IdleStep(std::unique_lock<std::mutex>& lk, _KTHREAD* owner) {
         const Time100ns due = NextWakeDeadline();
         if (due < 0 || due > clock.Now()) {
             // Sleep until the deadline. A thread made ready meanwhile takes
-            // the processor (WakeProcessorLocked); a stop or teardown posts
-            // the baton.
-            // Taking the processor clears processorIdle, so the sleep is
-            // over once that happened, even if the processor came back.
+            // the processor (WakeProcessorLocked), which clears
+            // processorIdle: the sleep is over then, even if the processor
+            // has come back since. A stop or teardown posts the baton.
             processorIdle = true;
             auto stillIdle = [&] { return processorIdle && tokenOwner == owner; };
             while (stillIdle() && !dying && !stopped && (due < 0 || due > clock.Now())) {
