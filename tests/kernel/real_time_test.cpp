@@ -1,6 +1,7 @@
-// A machine in real time entered from several OS threads at once: calls run
-// side by side with a ticking system thread, a blocked call holds up no
-// other, and a stop or a broken call releases every caller.
+// A machine in real time: a timer that tolerates a delay shares another
+// timer's wake-up; calls from several OS threads run side by side with a
+// ticking system thread, a blocked call holds up no other, and a stop or a
+// broken call releases every caller.
 #include <gtest/gtest.h>
 
 #include <atomic>
