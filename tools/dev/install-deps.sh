@@ -8,6 +8,10 @@ packages=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev binutils-mingw-w64-x86-64
   clang libclang-rt-14-dev
+  g++-mingw-w64-i686-posix mingw-w64-i686-dev binutils-mingw-w64-i686
+  qt6-base-dev
+  fonts-liberation fonts-crosextra-carlito fonts-dejavu-core
+  xvfb trayer xdotool imagemagick x11-utils dbus dbus-x11 at-spi2-core python3-pyatspi
 )
 
 missing=()
