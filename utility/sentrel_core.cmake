@@ -1,0 +1,43 @@
+# sentrel_core: Sentrel's modules that use only Win32 and the C/C++ runtime
+# (captions, settings record, Administrators test, drive paths, driver client,
+# readout arithmetic, QC report file, wait thread). No Qt. The host build links
+# platform/user's client library; the Windows build (i686, mingw-w64's own
+# headers) compiles the same sources against the real API. What differs is one
+# file per platform.
+if(CMAKE_SYSTEM_NAME STREQUAL "Windows")
+  set(sentrel_core_platform main/drive_path_windows.cpp)
+else()
+  set(sentrel_core_platform main/drive_path_host.cpp)
+endif()
+
+add_library(sentrel_core STATIC
+  main/administrator.cpp
+  main/captions.cpp
+  main/driver_client.cpp
+  main/readout.cpp
+  main/settings.cpp
+  main/test_report.cpp
+  dialogs/wait_thread.cpp
+  ${sentrel_core_platform}
+)
+target_include_directories(sentrel_core PUBLIC
+  ${CMAKE_CURRENT_SOURCE_DIR}
+  ${CMAKE_CURRENT_SOURCE_DIR}/main
+  ${CMAKE_CURRENT_SOURCE_DIR}/dialogs
+  ${PROJECT_SOURCE_DIR})
+set_target_properties(sentrel_core PROPERTIES POSITION_INDEPENDENT_CODE ON)
+
+# A console program over the same modules: the Administrators test, the
+# caption-file choice, one command to the driver, the wait thread's wakes.
+add_executable(sentrel_probe main/sentrel_probe.cpp)
+
+if(CMAKE_SYSTEM_NAME STREQUAL "Windows")
+  target_compile_options(sentrel_core PRIVATE -Wall -Wextra -Wno-unused-parameter)
+  target_link_libraries(sentrel_core PUBLIC advapi32)
+  target_link_libraries(sentrel_probe PRIVATE sentrel_core)
+  target_link_options(sentrel_probe PRIVATE -static)
+else()
+  find_package(Threads REQUIRED)
+  target_link_libraries(sentrel_core PUBLIC win32host Threads::Threads)
+  target_link_libraries(sentrel_probe PRIVATE sentrel_core)
+endif()
