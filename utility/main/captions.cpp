@@ -36,8 +36,14 @@ bool CanOpenForReading(const std::string& windowsPath) {
     return true;
 }
 
+// At most limit characters. A cut never splits a UTF-8 sequence (the caption
+// files are UTF-8): it moves back to the start of the character it would split.
 std::string Cut(const std::string& text, std::size_t limit) {
-    return text.size() > limit ? text.substr(0, limit) : text;
+    if (text.size() <= limit) return text;
+    std::size_t end = limit;
+    // A UTF-8 character has at most three continuation bytes.
+    while (end > 0 && end + 3 > limit && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
+    return text.substr(0, end);
 }
 
 bool IsCommentStart(char c) { return c == '[' || c == ' ' || c == '\t'; }
