@@ -78,7 +78,10 @@ public:
     bool FindSection(char digit);
 
     // Reads the next entry of the current section. False when the section has
-    // ended (the "%" line is consumed) or the file has; *entry is untouched then.
+    // ended (the "%" line is consumed) or the file has, and from then on until
+    // the next FindSection: a window with more items than its section has
+    // entries never takes texts from the following section. *entry is
+    // untouched then.
     bool ReadCaptionEntry(CaptionEntry* entry);
 
 private:
@@ -86,4 +89,5 @@ private:
     bool ReadPiece(std::string* piece);
 
     std::FILE* file_ = nullptr;
+    bool sectionEnded_ = false;
 };
