@@ -82,7 +82,15 @@ start_desktop() {
   xsetroot -solid '#2f5f8f' 2> /dev/null || true
 
   # The window manager, before any window is mapped.
-  setsid openbox --sm-disable --config-file /dev/null > "$dir/openbox.log" 2>&1 &
+  # Its defaults, less the desktops' switching and the menus: a plain frame for each window.
+  cat > "$dir/openbox.xml" <<'XML'
+<?xml version="1.0" encoding="UTF-8"?>
+<openbox_config xmlns="http://openbox.org/3.4/rc">
+  <desktops><number>1</number></desktops>
+  <focus><focusNew>yes</focusNew></focus>
+</openbox_config>
+XML
+  setsid openbox --sm-disable --config-file "$dir/openbox.xml" > "$dir/openbox.log" 2>&1 &
   echo "$!" >> "$dir/pids"
   for _ in $(seq 1 100); do
     xprop -root _NET_SUPPORTING_WM_CHECK 2> /dev/null | grep -q 'window id' && break
