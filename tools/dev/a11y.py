@@ -10,6 +10,10 @@ the command line:
     a11y.py dump APP                 one JSON object per node, depth first
     a11y.py wait APP ROLE NAME [S]   waits up to S seconds (default 10) for a
                                      node, prints it as JSON; exit 1 if none
+    a11y.py press APP ROLE NAME      does the node's first action (a button's
+                                     press), as a screen reader user does
+    a11y.py showing APP ROLE NAME    exit 0 when a node of that role and name
+                                     is on screen, else 1
 
 Needs the desktop of tools/dev/desktop.sh (a session bus with the
 accessibility bus) and Debian's python3-pyatspi.
@@ -122,6 +126,20 @@ def main(argv):
             return 1
         print(json.dumps(describe(node)))
         return 0
+    if len(argv) == 5 and argv[1] == "press":
+        try:
+            node = find(application(argv[2]), argv[3], argv[4])
+        except LookupError as error:
+            print(error, file=sys.stderr)
+            return 1
+        node.queryAction().doAction(0)
+        return 0
+    if len(argv) == 5 and argv[1] == "showing":
+        try:
+            nodes = find_all(application(argv[2], 2.0), argv[3], argv[4])
+        except LookupError:
+            return 1
+        return 0 if any(has_state(node, "showing") for node in nodes) else 1
     print(__doc__, file=sys.stderr)
     return 2
 
