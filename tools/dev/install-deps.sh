@@ -11,7 +11,7 @@ packages=(
   g++-mingw-w64-i686-posix mingw-w64-i686-dev binutils-mingw-w64-i686
   qt6-base-dev
   fonts-liberation fonts-crosextra-carlito fonts-dejavu-core
-  xvfb trayer xdotool imagemagick x11-utils dbus dbus-x11 at-spi2-core python3-pyatspi
+  xvfb openbox trayer xdotool imagemagick x11-utils x11-xserver-utils dbus dbus-x11 at-spi2-core python3-pyatspi
 )
 
 missing=()
