@@ -3,7 +3,6 @@
 #include "forms/form_support.h"
 
 #include <QCheckBox>
-#include <QFontDialog>
 #include <QLabel>
 #include <QLineEdit>
 #include <QProgressBar>
@@ -109,8 +108,7 @@ ConfigForm::ConfigForm(QWidget *window) : window(window)
     bDone = MakeButton(window, "bDone", {305, 17, 74, 33}, QStringLiteral("Done"), kArial13);
     SetInitialHint(bDone, QStringLiteral("Save parameters and close window"), HintShown::Yes);
 
-    FontDialog1 = new QFontDialog(MakeFont(kWindowFace), window);
-    FontDialog1->setObjectName(QStringLiteral("FontDialog1"));
+    FontDialog1 = MakeFont(kWindowFace);
 
     SetTabChain({pcSetup, eGvalue, eHDDstatus, cbOnTray, eOffHint, eOnHint, bFont, cbAutoRecover,
                  eRecoverWait, bCancel, bDone});

@@ -21,6 +21,7 @@ const char kHintProperty[] = "hint";
 const char kHintShownProperty[] = "hintShown";
 const char kAutoSizeProperty[] = "autoSize";
 const char kLayoutSizeProperty[] = "layoutSize";
+const char kFitterProperty[] = "labelFitter";
 
 void FitLabel(QLabel *label)
 {
@@ -64,10 +65,11 @@ public:
 void WatchForFit(QLabel *label)
 {
     QWidget *parent = label->parentWidget();
-    auto *fitter = parent->findChild<LabelFitter *>(QString(), Qt::FindDirectChildrenOnly);
+    auto *fitter = parent->property(kFitterProperty).value<QObject *>();
     if (fitter == nullptr) {
         fitter = new LabelFitter(parent);
         parent->installEventFilter(fitter);
+        parent->setProperty(kFitterProperty, QVariant::fromValue<QObject *>(fitter));
     }
     label->installEventFilter(fitter);
 }
