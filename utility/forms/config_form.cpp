@@ -55,6 +55,8 @@ ConfigForm::ConfigForm(QWidget *window) : window(window)
     pcSetup = new QTabWidget(window);
     Place(pcSetup, "pcSetup", {8, 71, 371, 346});
     ApplyFont(pcSetup, kArial13);
+    // It has no text of its own: a screen reader names it after the dialog.
+    pcSetup->setAccessibleName(window->windowTitle());
 
     stStatus = MakePage(pcSetup, "stStatus", QStringLiteral("Status"), QStringLiteral("sensor status"));
     lReading = MakeLabel(stStatus, "lReading", {8, 16, 47, 16}, QStringLiteral("Reading"), kArial13);

@@ -127,6 +127,8 @@ TEST_F(ConfigFormTest, EditsBarsAndFontChooserStartAsLaidOut)
 
 TEST_F(ConfigFormTest, EditsAreNamedByTheirLabelsForScreenReaders)
 {
+    CheckAccessibleNames(dialog.get());
+    EXPECT_EQ(AccessibleName(form->eRecoverWait), QStringLiteral("Seconds"));
     EXPECT_EQ(AccessibleName(form->eGvalue), QStringLiteral("Reading"));
     EXPECT_EQ(AccessibleName(form->eHDDstatus), QStringLiteral("Events"));
     EXPECT_EQ(AccessibleName(form->eOnHint), QStringLiteral("Protection ON Message"));

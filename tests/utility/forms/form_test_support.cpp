@@ -10,6 +10,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMap>
+#include <QStackedWidget>
 #include <QTabBar>
 #include <QTextEdit>
 #include <QWidget>
@@ -234,4 +235,18 @@ QString AccessibleName(QWidget *widget)
 {
     QAccessibleInterface *face = QAccessible::queryAccessibleInterface(widget);
     return face ? face->text(QAccessible::Name) : QString();
+}
+
+void CheckAccessibleNames(QWidget *window)
+{
+    for (QWidget *w : window->findChildren<QWidget *>()) {
+        if (IsInternal(w) || w->window() != window || qobject_cast<QStackedWidget *>(w->parentWidget()))
+            continue;
+        EXPECT_FALSE(AccessibleName(w).isEmpty()) << qPrintable(w->objectName());
+    }
+    for (QTabBar *tabs : window->findChildren<QTabBar *>()) {
+        QAccessibleInterface *row = QAccessible::queryAccessibleInterface(tabs);
+        for (int i = 0; i < row->childCount(); ++i)
+            EXPECT_FALSE(row->child(i)->text(QAccessible::Name).isEmpty()) << "tab " << i;
+    }
 }

@@ -56,5 +56,9 @@ void CheckTabWalk(QWidget *window, const QStringList &expected);
 // Every visible named control whose rectangle meets the client area.
 QStringList ControlsSeenInClientArea(QWidget *window);
 
+// Every named control of the window gives a screen reader a name (tab
+// pages excepted: their tabs carry the name).
+void CheckAccessibleNames(QWidget *window);
+
 // Accessible name of a widget, as a screen reader gets it.
 QString AccessibleName(QWidget *widget);

@@ -77,6 +77,7 @@ TEST_F(WindowFormTest, AlertHoldsItsTextsBelowTheClientAreaAndOnlyThePictureInIt
     EXPECT_EQ(form.Image1->pixmap().size(), QSize(200, 170));
     EXPECT_FALSE(form.Image1->pixmap().hasAlphaChannel());
     EXPECT_EQ(AccessibleName(form.Image1), QStringLiteral("Free fall"));
+    CheckAccessibleNames(&window);
     EXPECT_EQ(form.Timer1->interval(), 1500);
     EXPECT_FALSE(form.Timer1->isActive());
     EXPECT_FALSE(form.Timer1->isSingleShot());

@@ -192,11 +192,7 @@ TEST_F(MainFormTest, PicturesShowTheirArtworkAndTellScreenReadersWhatTheyShow)
 
 TEST_F(MainFormTest, EveryControlHasAnAccessibleNameAndSlidersTheirValue)
 {
-    for (QWidget *w : window->findChildren<QWidget *>()) {
-        if (w->objectName().isEmpty() || w->objectName().startsWith(QLatin1String("qt_")) || w->window() != window.get())
-            continue;
-        EXPECT_FALSE(AccessibleName(w).isEmpty()) << qPrintable(w->objectName());
-    }
+    CheckAccessibleNames(window.get());
     EXPECT_EQ(AccessibleName(form->rgOnOff->button(1)), QStringLiteral("Enable"));
     EXPECT_EQ(AccessibleName(form->bHide), QStringLiteral("OK"));
     QAccessibleInterface *slider = QAccessible::queryAccessibleInterface(form->tbSensitivity);
