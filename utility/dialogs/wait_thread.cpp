@@ -17,7 +17,13 @@ TWaitThread::TWaitThread(WaitThreadSink& sink, DWORD waitTimeoutMs)
 
 TWaitThread::~TWaitThread() {
     RequestTerminate();
-    if (!ended_.load()) SetQuitEvent();
+    // The quit event is shared by every copy of the utility, and another
+    // copy's thread resets it when it wakes: set it again until this thread
+    // has seen it, so that ending never waits for the 1000-second wait.
+    while (!ended_.load() && thread_.joinable()) {
+        SetQuitEvent();
+        for (int i = 0; i < 10 && !ended_.load(); ++i) Sleep(10);
+    }
     Join();
 }
 
@@ -59,6 +65,8 @@ void TWaitThread::Run() {
     waiting_.store(true);
     while (!terminate_.load()) {
         const DWORD result = WaitForMultipleObjects(3, events, FALSE, waitTimeoutMs_);
+        // Once the main window is going, nothing more is posted to it.
+        if (terminate_.load() && result != WAIT_OBJECT_0 + kQuitIndex) break;
         switch (result) {
         case WAIT_OBJECT_0 + kFallIndex:
             sink_.PostFallDetected();

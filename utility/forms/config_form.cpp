@@ -72,6 +72,8 @@ ConfigForm::ConfigForm(QWidget *window) : window(window)
     ApplyFont(eHDDstatus, kGothic13);
     eHDDstatus->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     eHDDstatus->setTabChangesFocus(true);
+    // The log keeps at most 300 lines; an undo stack would keep every line ever added.
+    eHDDstatus->setUndoRedoEnabled(false);
     SetInitialHint(eHDDstatus, QStringLiteral("Latest events"), HintShown::Yes);
     lEvents->setBuddy(eHDDstatus);
     AccelBar_X = MakeAccelBar(stStatus, "AccelBar_X", {144, 176, 188, 17}, QStringLiteral("X"));

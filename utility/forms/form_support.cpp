@@ -222,6 +222,8 @@ QTimer *MakeTimer(QObject *owner, const char *name, int intervalMs)
     auto *timer = new QTimer(owner);
     timer->setObjectName(QString::fromLatin1(name));
     timer->setInterval(intervalMs);
+    // A coarse timer may fire 5 % early: the recovery delay is 2000 ms, not 1900.
+    timer->setTimerType(Qt::PreciseTimer);
     return timer;
 }
 

@@ -3,19 +3,12 @@
 
 #include <cstring>
 
+#include "text_cut.h"
+
 namespace {
 
-// At most limit characters. A cut never splits a UTF-8 sequence (the caption
-// files are UTF-8): it moves back to the start of the character it would split.
-std::string Cut(const std::string& text, std::size_t limit) {
-    if (text.size() <= limit) return text;
-    std::size_t end = limit;
-    // A UTF-8 character has at most three continuation bytes.
-    while (end > 0 && end + 3 > limit && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
-    return text.substr(0, end);
-}
-
-bool IsCommentStart(char c) { return c == '[' || c == ' ' || c == '\t'; }
+// A blank is a space: a line that starts with a tab is an entry like any other.
+bool IsCommentStart(char c) { return c == '[' || c == ' '; }
 
 }  // namespace
 
@@ -83,11 +76,11 @@ bool CaptionReader::ReadCaptionEntry(CaptionEntry* entry) {
     }
     const std::size_t comma = piece.find(',');
     if (comma == std::string::npos) {
-        entry->caption = Cut(piece, kCaptionTextMax);
+        entry->caption = CutText(piece, kCaptionTextMax);
         entry->hint.clear();
     } else {
-        entry->caption = Cut(piece.substr(0, comma), kCaptionTextMax);
-        entry->hint = Cut(piece.substr(comma + 1), kCaptionTextMax);
+        entry->caption = CutText(piece.substr(0, comma), kCaptionTextMax);
+        entry->hint = CutText(piece.substr(comma + 1), kCaptionTextMax);
     }
     return true;
 }

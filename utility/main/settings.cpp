@@ -2,9 +2,12 @@
 
 #include <cstring>
 
+#include "text_cut.h"
+
 void SetSettingsHint(char (&field)[48], const std::string& text) {
-    const std::size_t n = text.size() < sizeof field - 1 ? text.size() : sizeof field - 1;
-    std::memcpy(field, text.data(), n);
+    const std::string cut = CutText(text, sizeof field - 1);
+    const std::size_t n = cut.size();
+    std::memcpy(field, cut.data(), n);
     field[n] = '\0';
 }
 

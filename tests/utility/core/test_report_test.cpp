@@ -29,6 +29,11 @@ TEST(Settings, DefaultsAndTipsCutToTheirFields) {
     EXPECT_EQ(s.RecoverWait, 5);
     SetSettingsHint(s.OnHint, std::string(60, 't'));
     EXPECT_EQ(std::string(s.OnHint), std::string(47, 't'));
+    // 32 umlauts (the edit's limit) are 64 bytes: the cut keeps whole characters.
+    std::string umlauts;
+    for (int i = 0; i < 32; ++i) umlauts += "\xC3\xBC";
+    SetSettingsHint(s.OnHint, umlauts);
+    EXPECT_EQ(std::string(s.OnHint), umlauts.substr(0, 46));
 }
 
 }  // namespace
