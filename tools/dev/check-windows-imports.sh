@@ -39,4 +39,13 @@ while IFS= read -r -d '' exe; do
     api-ms-win-crt-heap-l1-1-0.dll api-ms-win-crt-private-l1-1-0.dll
 done < <(find "$dir" -path '*/CMakeFiles' -prune -o -name '*.exe' -print0 2>/dev/null)
 
+# Every expected binary is there: a build that made none would pass the
+# checks above unchecked.
+for expected in ZHP.sys zhpctl.exe; do
+  if [ -z "$(find "$dir" -path '*/CMakeFiles' -prune -o -name "$expected" -print -quit 2>/dev/null)" ]; then
+    echo "check-windows-imports: expected $expected under $dir, found none"
+    status=1
+  fi
+done
+
 exit $status
