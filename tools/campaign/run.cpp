@@ -87,9 +87,18 @@ private:
         return filter == nullptr ? nullptr : static_cast<DEVICE_EXTENSION*>(filter->DeviceExtension);
     }
 
+    // The driver's own view: reads and writes are held now.
+    bool Blocked() {
+        DEVICE_EXTENSION* ext = Ext();
+        return ext != nullptr && (ext->Flag & (FLAG_FREE_FALL | FLAG_IO_BLOCKED)) != 0;
+    }
+
     void NotTaken(const Step& s, const std::string& why) { result_.notTaken.push_back(s.ToString() + ": " + why); }
     void Seen(const std::string& what) { result_.facts.seenWhileRunning.push_back(what); }
-    void Took(ActionKind kind) { result_.taken[static_cast<std::size_t>(kind)]++; }
+    void Took(ActionKind kind, bool whileBlocked) {
+        result_.taken[static_cast<std::size_t>(kind)]++;
+        if (whileBlocked) result_.takenWhileBlocked[static_cast<std::size_t>(kind)]++;
+    }
 
     void Begin() {
         if (machine_->Zhp() == nullptr || machine_->ProtectedDisk() == nullptr) {
@@ -147,6 +156,7 @@ private:
 
     void Start(const Step& s) {
         hw::Chipset& chipset = machine_->Chipset();
+        const bool blocked = Blocked();
         switch (s.kind) {
         case ActionKind::Drop:
             InMachine([&] { chipset.Motion().Drop(s.metres, Now()); });
@@ -194,7 +204,7 @@ private:
             break;
         default: return NotTaken(s, "not a step");
         }
-        Took(s.kind);
+        Took(s.kind, blocked);
     }
 
     void End(const Step& s) {
@@ -333,15 +343,18 @@ private:
                 }
                 tSending = nullptr;
                 mine.push_back(t);
-                Took(kind == 'R' ? ActionKind::Read : kind == 'W' ? ActionKind::Write : ActionKind::Flush);
+                Took(kind == 'R' ? ActionKind::Read : kind == 'W' ? ActionKind::Write : ActionKind::Flush,
+                     Blocked());
             } else {
                 std::vector<Tracked*> pending;
                 for (Tracked* t : mine) {
                     if (!t->request->completed) pending.push_back(t);
                 }
                 if (!pending.empty()) {
-                    hk::CancelRequest(*pending[rng() % pending.size()]->request);
-                    Took(ActionKind::Cancel);
+                    Tracked* victim = pending[rng() % pending.size()];
+                    const bool held = victim->facts.held && victim->facts.left == LeftBy::Nothing;
+                    hk::CancelRequest(*victim->request);
+                    Took(ActionKind::Cancel, held);
                 }
             }
             pause(sp.maxPause);
@@ -438,12 +451,10 @@ private:
                  : line.rfind("ZHP_Flush(", 0) == 0      ? LeftBy::Flush
                  : line.rfind("ZHP_RecoveryDPC(", 0) == 0 ? LeftBy::Release
                                                           : LeftBy::Stranded;
-        if (f.left == LeftBy::Flush) {
-            Block* open = OpenBlock();
-            f.fallClearedWhenLeft = open != nullptr ? open->cleared : now;
-        }
         DEVICE_EXTENSION* ext = Ext();
         if (ext == nullptr) return;
+        // Whether the fall was over when a flush passed this request on.
+        if (f.left == LeftBy::Flush) f.fallClearedWhenLeft = (ext->Flag & FLAG_FALL_CLEARED) != 0 ? now : -1;
         for (LIST_ENTRY* e = ext->PendingIrpList.Flink; e != &ext->PendingIrpList; e = e->Flink) {
             PIRP irp = CONTAINING_RECORD(e, IRP, Tail.Overlay.ListEntry);
             auto other = byIrp_.find(static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(irp)));

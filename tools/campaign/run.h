@@ -31,6 +31,8 @@ struct RunOptions {
 struct RunResult {
     RunFacts facts;
     std::array<std::uint64_t, static_cast<std::size_t>(ActionKind::Count)> taken{};
+    // Of those, taken while the disk was blocked (cancels: of held requests).
+    std::array<std::uint64_t, static_cast<std::size_t>(ActionKind::Count)> takenWhileBlocked{};
     // Steps that could not be taken as planned: a generator fault.
     std::vector<std::string> notTaken;
     std::string trace;  // with keepTrace: the debug output with virtual times
