@@ -260,24 +260,25 @@ private:
         return r != nullptr;
     }
 
-    bool Power(const Step& s, DEVICE_POWER_STATE state) {
+    // The disk's physical device object for a power step; null (and the
+    // step not taken) when the disk is gone.
+    PDEVICE_OBJECT PdoFor(const Step& s) {
         hw::Disk* disk = TheDisk();
         PDEVICE_OBJECT pdo = disk != nullptr ? machine_->Storage().Pdo(*disk) : nullptr;
-        if (pdo == nullptr) {
-            NotTaken(s, "no disk to power");
-            return false;
-        }
+        if (pdo == nullptr) NotTaken(s, "no disk to power");
+        return pdo;
+    }
+
+    bool Power(const Step& s, DEVICE_POWER_STATE state) {
+        PDEVICE_OBJECT pdo = PdoFor(s);
+        if (pdo == nullptr) return false;
         threads_.push_back(K().Spawn([pdo, state] { hk::PoSetDevicePower(pdo, state); }, 8, "power manager"));
         return true;
     }
 
     bool SystemPower(const Step& s, bool sleep) {
-        hw::Disk* disk = TheDisk();
-        PDEVICE_OBJECT pdo = disk != nullptr ? machine_->Storage().Pdo(*disk) : nullptr;
-        if (pdo == nullptr) {
-            NotTaken(s, "no disk to power");
-            return false;
-        }
+        PDEVICE_OBJECT pdo = PdoFor(s);
+        if (pdo == nullptr) return false;
         threads_.push_back(K().Spawn(
             [pdo, sleep] {
                 hk::PoSetSystemPower(pdo, sleep ? PowerSystemSleeping3 : PowerSystemWorking);
