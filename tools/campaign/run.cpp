@@ -67,9 +67,10 @@ public:
         hk::Kernel& k = machine_->Kernel();
         k.SetDebugSink([this](const std::string& line) { OnLine(line); });
         machine_->Boot();
-        if (!k.Stopped()) Begin();
-        if (!k.Stopped()) Timeline();
-        if (!k.Stopped()) Settle();
+        if (!k.Stopped() && Begin()) {
+            if (!k.Stopped()) Timeline();
+            if (!k.Stopped()) Settle();
+        }
         Facts();
         k.SetDebugSink(nullptr);
         for (PKTHREAD t : threads_) k.ReleaseThread(t);
@@ -100,10 +101,11 @@ private:
         if (whileBlocked) result_.takenWhileBlocked[static_cast<std::size_t>(kind)]++;
     }
 
-    void Begin() {
+    // False when the run cannot go on as planned.
+    bool Begin() {
         if (machine_->Zhp() == nullptr || machine_->ProtectedDisk() == nullptr) {
             result_.notTaken.push_back("boot: ZHP does not protect the disk");
-            return;
+            return false;
         }
         // The driver's globals, for a look at its queue and counters.
         void* module = dlopen(options_.driverPath.c_str(), RTLD_NOW | RTLD_NOLOAD);
@@ -111,10 +113,17 @@ private:
             filterObject_ = static_cast<PDEVICE_OBJECT*>(dlsym(module, "FilterDeviceObject"));
             dlclose(module);  // the kernel keeps the image loaded until it goes
         }
-        if (filterObject_ == nullptr) result_.notTaken.push_back("boot: no FilterDeviceObject in the driver image");
+        if (filterObject_ == nullptr) {
+            result_.notTaken.push_back("boot: no FilterDeviceObject in the driver image");
+            return false;
+        }
         start_ = Now();
         // Protection on, as the utility does at start-up.
         hk::RequestPtr on = Command(ZHP_CMD_SWITCH_PROTECTION, {{36, 1}});
+        if (on == nullptr) {
+            result_.notTaken.push_back("boot: no control device to switch protection on");
+            return false;
+        }
         K().Call([&] { hk::WaitRequest(*on); });
         start_ = Now();
         if (options_.keepTrace) {
@@ -123,6 +132,7 @@ private:
                           static_cast<double>(start_) / kMillisecond);
             result_.trace += text;
         }
+        return true;
     }
 
     // ------------------------------------------------------------ steps
@@ -319,12 +329,13 @@ private:
     void Send(const SenderPlan& sp) {
         std::mt19937_64 rng(sp.seed);
         std::vector<Tracked*> mine;
-        auto pause = [&](Time100ns most) {
+        auto delay = [](Time100ns span) {
             LARGE_INTEGER interval;
-            interval.QuadPart = -static_cast<LONGLONG>(1 + rng() % static_cast<std::uint64_t>(most));
+            interval.QuadPart = -static_cast<LONGLONG>(span);
             KeDelayExecutionThread(KernelMode, FALSE, &interval);
         };
-        if (sp.from > 0) pause(sp.from);
+        auto pause = [&](Time100ns most) { delay(1 + static_cast<Time100ns>(rng() % static_cast<std::uint64_t>(most))); };
+        if (Now() < start_ + sp.from) delay(start_ + sp.from - Now());
         while (Now() < start_ + sp.until) {
             const unsigned op = static_cast<unsigned>(rng() % 100);
             if (op < sp.readPercent + sp.writePercent + sp.flushPercent) {
