@@ -159,6 +159,7 @@ campaign::RunFacts CleanRun() {
     f.driverPresent = true;
     f.readQueued = 1;
     f.writeQueued = 2;
+    f.dispatchForwardCount = 2;
     f.lastPark = 100 * kMillisecond;
     f.unloaded = true;
     return f;
@@ -191,6 +192,8 @@ TEST(CampaignCheck, ACleanRunPassesAndEachBrokenInvariantIsNamed) {
          [](campaign::RunFacts& f) { f.requests[4].status = STATUS_SUCCESS; }, "without leaving the queue"},
         {"OutstandingIo left over", [](campaign::RunFacts& f) { f.outstandingIo = 1; }, "OutstandingIo is 1"},
         {"a counter off by one", [](campaign::RunFacts& f) { f.writeQueued = 3; }, "WriteQueued is 3"},
+        {"a release not counted", [](campaign::RunFacts& f) { f.dispatchForwardCount = 1; },
+         "DispatchForwardCount is 1"},
         {"a verifier stop", [](campaign::RunFacts& f) { f.verifierStop = "IRP_COMPLETED_TWICE"; }, "verifier stop"},
         {"not unloaded", [](campaign::RunFacts& f) { f.unloaded = false; }, "not unloaded"},
         {"seen on the running machine",
@@ -215,6 +218,7 @@ TEST(CampaignCheck, AFlushPassesHeldRequestsOnOnlyOnceTheFallHasCleared) {
     afterClear.requests[1].left = campaign::LeftBy::Flush;
     afterClear.requests[1].fallClearedWhenLeft = 400 * kMillisecond;
     afterClear.media[1].received = 500 * kMillisecond;
+    afterClear.dispatchForwardCount = 1;  // a flush passes on below DISPATCH_LEVEL
     EXPECT_EQ(campaign::Check(afterClear), std::vector<std::string>());
 
     campaign::RunFacts midFall = afterClear;

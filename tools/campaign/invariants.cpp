@@ -124,6 +124,13 @@ std::vector<std::string> Check(const RunFacts& facts, const CheckOptions& option
                              std::to_string(reads[0]) + ".." + std::to_string(reads[1]) +
                              " reads were held since the last fall");
         }
+        // Only the release passes requests on at DISPATCH_LEVEL here.
+        ULONG released = 0;
+        for (const RequestFacts& r : facts.requests) released += r.left == LeftBy::Release;
+        if (facts.dispatchForwardCount != released) {
+            broken.push_back("DispatchForwardCount is " + std::to_string(facts.dispatchForwardCount) + " but " +
+                             std::to_string(released) + " requests were released");
+        }
         if (facts.writeQueued < writes[0] || facts.writeQueued > writes[1]) {
             broken.push_back("WriteQueued is " + std::to_string(facts.writeQueued) + " but " +
                              std::to_string(writes[0]) + ".." + std::to_string(writes[1]) +

@@ -60,6 +60,7 @@ struct RunFacts {
     LONG outstandingIo = 0;
     ULONG readQueued = 0;
     ULONG writeQueued = 0;
+    ULONG dispatchForwardCount = 0;
     Time100ns lastPark = -1;  // the disk received the last fall's park command
     bool unloaded = false;    // the driver was unloaded at the end
 };

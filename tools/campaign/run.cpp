@@ -520,6 +520,7 @@ private:
                 facts.outstandingIo = ext->OutstandingIo;
                 facts.readQueued = ext->ReadQueued;
                 facts.writeQueued = ext->WriteQueued;
+                facts.dispatchForwardCount = ext->DispatchForwardCount;
             }
         }
         for (const Tracked& t : tracked_) {
