@@ -180,12 +180,13 @@ TEST(RealTimeCalls, AStopReleasesEveryCallerAndRefusesNewCalls) {
     // Every waiter is in its wait (it holds the processor from its count to
     // its wait); then the machine stops from a call.
     ASSERT_TRUE(k.Call([&] {
-        while (entered < 3) {
+        for (int i = 0; i < 10000 && entered < 3; ++i) {
             LARGE_INTEGER d;
             d.QuadPart = -1 * kMillisecond;
             KeDelayExecutionThread(KernelMode, FALSE, &d);
         }
     }));
+    ASSERT_EQ(entered, 3) << "the callers never reached their waits";
     EXPECT_FALSE(k.Call([] { Kernel::Current().VerifierStop("TEST_RULE", "stopped by the test"); }));
     for (auto& t : waiters) t.join();
     EXPECT_EQ(refused.load(), 3);
