@@ -1,5 +1,6 @@
 // zhpctl against a live notebook: command blocks and their replies, the
 // fall events, several clients at once.
+#include <chrono>
 #include <csignal>
 #include <string>
 #include <thread>
@@ -20,9 +21,8 @@ protected:
     Notebook notebook;
 };
 
-TEST_F(Zhpctl, TheFirstCommandRunsTheStartUpAndQueriesReportTheDriversState) {
-    // The first command after boot is replaced by the sensor start-up: the
-    // reply is 200's, with OP_MODE at offset 36.
+TEST_F(Zhpctl, AfterAPowerChangeTheNextCommandRunsTheStartUpAndQueriesReportTheDriversState) {
+    // After boot the start-up has run: 107 reports the driver's state.
     e2e::RunResult first = notebook.Zhpctl({"--json", "107"});
     ASSERT_EQ(first.exitCode, 0) << first.output;
     e2e::ZhpctlReply reply = ParseZhpctlJson(first.output);
@@ -30,8 +30,30 @@ TEST_F(Zhpctl, TheFirstCommandRunsTheStartUpAndQueriesReportTheDriversState) {
     EXPECT_EQ(reply.status, 0u);
     EXPECT_EQ(reply.bytes, 80u);
     EXPECT_EQ(reply.words[0], 107u);
+    EXPECT_EQ(reply.words[2] & 0x01, 0x01u) << first.output;  // FLAG_INITIALIZED
+    EXPECT_EQ(reply.words[9], 1u) << first.output;            // OP_MODE as installed
 
-    // Protection on: 102 stores the threshold and delay bytes, 107 reports them.
+    // One device power change of the disk (once the disk has taken it): the
+    // next command is replaced by the sensor start-up, whose reply carries
+    // OP_MODE at offset 36 and none of 107's report.
+    ASSERT_EQ(notebook.Ctl({"power", "D1"}).exitCode, 0);
+    e2e::ZhpctlReply started;
+    std::string startUp;
+    for (int i = 0; i < 50; ++i) {
+        startUp = notebook.Zhpctl({"--json", "107"}).output;
+        started = ParseZhpctlJson(startUp);
+        ASSERT_TRUE(started.parsed) << startUp;
+        if (started.words[2] == 0) break;  // no state word: not 107's reply
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    }
+    EXPECT_EQ(started.words[2], 0u) << "no command ran the start-up after the power change: " << startUp;
+    EXPECT_EQ(started.status, 0u);
+    EXPECT_EQ(started.words[0], 107u);
+    EXPECT_EQ(started.words[9], 1u) << startUp;  // OP_MODE
+
+    // The start-up switched protection on; off and on again: 102 stores the
+    // threshold and delay bytes, 107 reports them.
+    ASSERT_EQ(notebook.Zhpctl({"--json", "102", "36=0"}).exitCode, 0);
     e2e::RunResult on = notebook.Zhpctl({"--json", "102", "16=50", "20=0x1", "24=7", "28=0", "32=3", "36=1"});
     ASSERT_EQ(on.exitCode, 0) << on.output;
     e2e::ZhpctlReply query = ParseZhpctlJson(notebook.Zhpctl({"--json", "107"}).output);

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <thread>
 #include <vector>
 
@@ -49,16 +50,25 @@ struct Ticker {
     }
 };
 
-TEST(RealTimeTimers, ACoalescableTimerWaitsWithinItsToleranceForAnotherWakeUp) {
+// A coalescable timer due at `dueMs` with `toleranceMs` of tolerance, and
+// an exact delay of `exactMs` on the calling thread; when each happened.
+struct Coalescing {
+    hk::Time100ns due = 0;
+    hk::Time100ns latest = 0;  // due plus the tolerance
+    hk::Time100ns exactDue = 0;
+    hk::Time100ns fired = -1;
+    hk::Time100ns exactWoke = 0;
+};
+
+Coalescing RunCoalescing(long dueMs, unsigned long toleranceMs, long exactMs) {
     Kernel k(RealTime());
     struct Probe {
         KTIMER timer;
         KDPC dpc;
-        hk::Time100ns due = 0;
         hk::Time100ns fired = -1;
     } probe;
-    hk::Time100ns exactWoke = 0;
-    ASSERT_TRUE(k.Call([&] {
+    Coalescing c;
+    EXPECT_TRUE(k.Call([&] {
         KeInitializeTimer(&probe.timer);
         KeInitializeDpc(
             &probe.dpc,
@@ -66,21 +76,33 @@ TEST(RealTimeTimers, ACoalescableTimerWaitsWithinItsToleranceForAnotherWakeUp) {
                 static_cast<Probe*>(context)->fired = static_cast<hk::Time100ns>(KeQueryInterruptTime());
             },
             &probe);
-        // Due in 1 ms but may wait 10 s; an exact timer 5 ms out wakes the
-        // processor first and takes the due one along.
+        const hk::Time100ns now = Kernel::Current().Now();
+        c.due = now + dueMs * kMillisecond;
+        c.latest = c.due + static_cast<hk::Time100ns>(toleranceMs) * kMillisecond;
+        c.exactDue = now + exactMs * kMillisecond;
         LARGE_INTEGER due;
-        due.QuadPart = -1 * kMillisecond;
-        probe.due = Kernel::Current().Now() + kMillisecond;
-        KeSetCoalescableTimer(&probe.timer, due, 0, 10000, &probe.dpc);
+        due.QuadPart = -dueMs * kMillisecond;
+        KeSetCoalescableTimer(&probe.timer, due, 0, toleranceMs, &probe.dpc);
         LARGE_INTEGER exact;
-        exact.QuadPart = -5 * kMillisecond;
+        exact.QuadPart = -exactMs * kMillisecond;
         KeDelayExecutionThread(KernelMode, FALSE, &exact);
-        exactWoke = Kernel::Current().Now();
+        c.exactWoke = Kernel::Current().Now();
     }));
-    EXPECT_GE(probe.fired, probe.due);
-    EXPECT_GE(exactWoke, probe.fired);
-    // The exact timer did not wait for the tolerant one's latest moment.
-    EXPECT_LT(exactWoke, probe.due + 10000 * kMillisecond);
+    c.fired = probe.fired;
+    return c;
+}
+
+TEST(RealTimeTimers, ACoalescableTimerWaitsWithinItsToleranceForAnotherWakeUp) {
+    // Due in 1 ms but may wait 10 s: the exact wake-up 5 ms out takes it
+    // along instead of a wake-up of its own at 1 ms.
+    const Coalescing along = RunCoalescing(1, 10000, 5);
+    EXPECT_GE(along.fired, along.exactDue) << "fired on its own before the other wake-up";
+    EXPECT_LE(along.fired, along.exactWoke);
+    // Due in 1 ms with 2 ms of tolerance: the exact wake-up a second later
+    // is far past its latest moment, so it wakes the processor itself.
+    const Coalescing alone = RunCoalescing(1, 2, 1000);
+    EXPECT_GE(alone.fired, alone.due);
+    EXPECT_LT(alone.fired, alone.exactDue) << "waited past its tolerance";
 }
 
 TEST(RealTimeCalls, ManyCallersShareTheProcessorWithATickingThread) {
@@ -116,10 +138,17 @@ TEST(RealTimeCalls, ACallBlockedInAWaitHoldsUpNoOtherCall) {
     KEVENT released;
     ASSERT_TRUE(k.Call([&] { KeInitializeEvent(&released, NotificationEvent, FALSE); }));
     std::atomic<bool> waiterReturned{false};
+    std::atomic<bool> waiterEntered{false};
     std::thread waiter([&] {
-        EXPECT_TRUE(k.Call([&] { KeWaitForSingleObject(&released, Executive, KernelMode, FALSE, nullptr); }));
+        EXPECT_TRUE(k.Call([&] {
+            waiterEntered = true;
+            KeWaitForSingleObject(&released, Executive, KernelMode, FALSE, nullptr);
+        }));
         waiterReturned = true;
     });
+    // The waiter holds the processor from its flag to its wait, so once it
+    // has entered, the next call to run finds it waiting.
+    while (!waiterEntered) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     // Other calls come and go while the first one waits; the last of them
     // releases it.
     for (int i = 0; i < 50; ++i) {
@@ -136,18 +165,28 @@ TEST(RealTimeCalls, AStopReleasesEveryCallerAndRefusesNewCalls) {
     KEVENT never;
     ASSERT_TRUE(k.Call([&] { KeInitializeEvent(&never, NotificationEvent, FALSE); }));
     std::atomic<int> refused{0};
+    int entered = 0;  // only the processor's holder touches it
     std::vector<std::thread> waiters;
     for (int i = 0; i < 3; ++i) {
         waiters.emplace_back([&] {
-            if (!k.Call([&] { KeWaitForSingleObject(&never, Executive, KernelMode, FALSE, nullptr); })) ++refused;
+            if (!k.Call([&] {
+                    ++entered;
+                    KeWaitForSingleObject(&never, Executive, KernelMode, FALSE, nullptr);
+                })) {
+                ++refused;
+            }
         });
     }
-    // Let the waiters reach their wait, then stop the machine from a call.
-    ASSERT_TRUE(k.Call([] {
-        LARGE_INTEGER d;
-        d.QuadPart = -20 * kMillisecond;
-        KeDelayExecutionThread(KernelMode, FALSE, &d);
+    // Every waiter is in its wait (it holds the processor from its count to
+    // its wait); then the machine stops from a call.
+    ASSERT_TRUE(k.Call([&] {
+        for (int i = 0; i < 10000 && entered < 3; ++i) {
+            LARGE_INTEGER d;
+            d.QuadPart = -1 * kMillisecond;
+            KeDelayExecutionThread(KernelMode, FALSE, &d);
+        }
     }));
+    EXPECT_EQ(entered, 3) << "the callers never reached their waits";
     EXPECT_FALSE(k.Call([] { Kernel::Current().VerifierStop("TEST_RULE", "stopped by the test"); }));
     for (auto& t : waiters) t.join();
     EXPECT_EQ(refused.load(), 3);

@@ -1,6 +1,8 @@
 // Debug output, port and register routing, named objects and the real-time clock.
 #include <gtest/gtest.h>
 
+#include <chrono>
+
 #include "hostkernel/io.h"
 #include "hostkernel/kernel.h"
 
@@ -103,18 +105,39 @@ TEST(Objects, NamedEventsAreSharedAndNamesFollowTheirObjects) {
     }));
 }
 
-TEST(RealTime, TimersFireInWallClockTime) {
+// A delay of `delayMs` on a machine with the given clock: the machine's
+// time and the host's wall time it took.
+struct DelayTook {
+    hk::Time100ns machine = 0;
+    std::chrono::steady_clock::duration wall{};
+};
+
+DelayTook Delay(hk::ClockMode clock, long delayMs) {
     hk::KernelOptions options;
-    options.clock = hk::ClockMode::Real;
+    options.clock = clock;
     Kernel k(options);
-    hk::Time100ns woke = 0;
-    ASSERT_TRUE(k.Call([&] {
+    DelayTook took;
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_TRUE(k.Call([&] {
+        const hk::Time100ns from = Kernel::Current().Now();
         LARGE_INTEGER d;
-        d.QuadPart = -20 * kMillisecond;
+        d.QuadPart = -delayMs * kMillisecond;
         KeDelayExecutionThread(KernelMode, FALSE, &d);
-        woke = Kernel::Current().Now();
+        took.machine = Kernel::Current().Now() - from;
     }));
-    EXPECT_GE(woke, 20 * kMillisecond);
+    took.wall = std::chrono::steady_clock::now() - start;
+    return took;
+}
+
+TEST(RealTime, TimersFireInWallClockTime) {
+    // In real time the delay takes its time on the host's clock too.
+    const DelayTook real = Delay(hk::ClockMode::Real, 20);
+    EXPECT_GE(real.machine, 20 * kMillisecond);
+    EXPECT_GE(real.wall, std::chrono::milliseconds(20));
+    // In virtual time the clock jumps: ten machine seconds pass at once.
+    const DelayTook simulated = Delay(hk::ClockMode::Virtual, 10000);
+    EXPECT_GE(simulated.machine, 10000 * kMillisecond);
+    EXPECT_LT(simulated.wall, std::chrono::seconds(10));
 }
 
 }  // namespace

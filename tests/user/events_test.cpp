@@ -67,8 +67,12 @@ TEST(Events, TheDriversEventIsTheOneTheUserOpens) {
     ASSERT_NE(h, nullptr);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
     std::atomic<DWORD> woke{0xDEAD};
+    const std::uint64_t before = TheMachine().server->Statistics().requests;
     std::thread waiter([&] { woke = WaitForSingleObject(h, 60000); });
-    // The waiter is blocked until the driver signals.
+    // The server has the wait, and the waiter has not come back: it is
+    // blocked until the driver signals.
+    ASSERT_TRUE(Eventually([&] { return TheMachine().server->Statistics().requests >= before + 1; }));
+    EXPECT_EQ(woke, 0xDEADu);
     usertest::KernelSetEvent(event, true);
     waiter.join();
     EXPECT_EQ(woke, WAIT_OBJECT_0);
@@ -117,7 +121,10 @@ TEST(Events, ATimedWaitEndsWithWaitTimeout) {
 TEST(Events, ALongWaitOnOneThreadDoesNotHoldUpAnother) {
     HANDLE quit = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     std::atomic<DWORD> result{0xDEAD};
+    const std::uint64_t before = TheMachine().server->Statistics().requests;
     std::thread waiter([&] { result = WaitForSingleObject(quit, 1000000); });
+    // The server has the wait before the other thread's requests begin.
+    ASSERT_TRUE(Eventually([&] { return TheMachine().server->Statistics().requests >= before + 1; }));
     HANDLE h = CreateFileA(usertest::kUserPath, GENERIC_READ | GENERIC_WRITE, 3, nullptr, OPEN_EXISTING, 0, nullptr);
     for (int i = 0; i < 50; ++i) {
         unsigned char block[80] = {static_cast<unsigned char>(i)};

@@ -56,4 +56,13 @@ if [ -d "$dir" ]; then
   fi
 fi
 
+# Every expected binary is there: a build that made none would pass the
+# checks above unchecked.
+for expected in ZHP.sys zhpctl.exe; do
+  if [ -z "$(find "$dir" -path '*/CMakeFiles' -prune -o -name "$expected" -print -quit 2>/dev/null)" ]; then
+    echo "check-windows-imports: expected $expected under $dir, found none"
+    status=1
+  fi
+done
+
 exit $status

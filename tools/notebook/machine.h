@@ -24,6 +24,10 @@ namespace notebook {
 
 struct MachineOptions {
     std::uint64_t seed = 1;
+    // The chipset's sensor noise and motion generators; 0: derived from seed.
+    std::uint64_t noise_seed = 0;
+    std::uint64_t motion_seed = 0;
+    unsigned preempt_percent = hk::KernelOptions().preemptPercent;
     hk::ClockMode clock = hk::ClockMode::Virtual;
     std::vector<std::string> registry_files;  // imported in order
     std::vector<hw::DiskConfig> disks;        // boot order
