@@ -414,4 +414,42 @@ TEST(SettingsWriteBack, StoresModeThresholdAndDelayAsBinaryValues) {
     EXPECT_FALSE(m.kernel.Stopped()) << m.kernel.Stop().ToString();
 }
 
+// Every command that reads the INIT key runs in the calling program's
+// thread; the key must be opened there with a kernel handle (the host kernel
+// stops the machine otherwise) and still read every value.
+TEST(ConfigurationFromAProgram, EveryCommandReadingTheKeyKeepsItsHandleInTheKernel) {
+    struct Case {
+        std::uint32_t command;
+        std::vector<std::pair<unsigned, std::uint32_t>> words;
+    };
+    const Case cases[] = {
+        {ZHP_CMD_RELOAD_CONFIG, {}},
+        {ZHP_CMD_STORE_SETTINGS, {{16, 0x30}, {24, 0x12}, {36, 1}}},
+        {ZHP_CMD_SENSOR_STARTUP, {{16, 0x30}, {24, 0x12}, {36, 1}}},
+        {ZHP_CMD_PRESET_INTERRUPT_ON, {{16, 0x30}, {24, 0x12}, {36, 1}}},
+        {ZHP_CMD_PRESET_INTERRUPT_OFF, {{16, 0x30}, {24, 0x12}, {36, 1}}},
+        {212, {{16, 0x30}, {24, 0x12}, {36, 1}}},
+    };
+    zhptest::Machine m;
+    ASSERT_EQ(m.startResults.at(0), STATUS_SUCCESS);
+    // A power change of the disk: the next command of any kind runs the
+    // start-up path, which reads the key too.
+    m.Do([&] { hk::PoSetDevicePower(m.storage.Pdo(m.Disk()), PowerDeviceD3); });
+    m.Do([&] { hk::PoSetDevicePower(m.storage.Pdo(m.Disk()), PowerDeviceD0); });
+    EXPECT_EQ(m.Command(ZHP_CMD_QUERY).status, STATUS_SUCCESS);
+    EXPECT_EQ(m.Global<unsigned char>("POW_RESUME"), 0);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.command);
+        zhptest::Reply r = m.Command(c.command, c.words, 5 * kSecond);
+        ASSERT_FALSE(m.kernel.Stopped()) << m.kernel.Stop().ToString();
+        EXPECT_EQ(r.status, STATUS_SUCCESS);
+        EXPECT_EQ(r.bytes, 80u);
+    }
+    // The values were read (the presets reached the sensor, the threshold
+    // stored by 111 came back through the mode probe).
+    EXPECT_EQ(m.Global<unsigned char>("TH_L"), 0x30);
+    EXPECT_EQ(m.chipset.Sensor().ReadRegister(0x56), 0x30);
+    EXPECT_EQ(InitValue(m, L"ERR_CODE"), Bytes{0x00});
+}
+
 }  // namespace
