@@ -137,7 +137,13 @@ static RequestPtr PrepareRequest(PDEVICE_OBJECT device, const RequestSpec& spec)
 
 RequestPtr SendRequest(PDEVICE_OBJECT device, const RequestSpec& spec) {
     RequestPtr request = PrepareRequest(device, spec);
+    // A request from user mode is dispatched in its sender's process, as the
+    // system service that builds it runs in the calling program's thread.
+    _KTHREAD* sender = K().current;
+    const bool fromProgram = spec.requestorMode == UserMode && sender != nullptr;
+    if (fromProgram) sender->callerProcessDepth++;
     request->dispatchStatus = IoCallDriver(device, request->irp);
+    if (fromProgram) sender->callerProcessDepth--;
     return request;
 }
 

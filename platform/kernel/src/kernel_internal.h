@@ -41,6 +41,10 @@ struct _KTHREAD {
     ThreadState state = ThreadState::Initialized;
     KIRQL savedIrql = PASSIVE_LEVEL;
     bool external = false;  // an OS thread from outside the machine (host, client)
+    // Nonzero while the thread stands for a user-mode program: it is inside a
+    // request it sent from user mode, so kernel code it runs works in that
+    // program's process and a handle it opens lands in that program's table.
+    int callerProcessDepth = 0;
     bool hasOsThread = false;
     pthread_t os{};
     hk::Baton baton;  // posted when the thread is handed the processor or must wake
@@ -87,6 +91,11 @@ void* ObCreateObject(ObjectType* type, std::size_t bodySize, const std::wstring&
 NTSTATUS ObInsertHandle(void* body, ACCESS_MASK access, HANDLE* handle);
 void* ObLookupName(const std::wstring& name);
 void* ObLookupHandle(HANDLE handle);
+// The access granted when the handle was opened; 0 for an unknown handle.
+ACCESS_MASK ObHandleAccess(HANDLE handle);
+// Whether a handle opened now without OBJ_KERNEL_HANDLE would land in a
+// user-mode program's handle table.
+bool InCallerProcess();
 void ObRemoveName(void* body);
 std::wstring NormalizeObjectName(const std::wstring& name);
 
@@ -189,6 +198,7 @@ struct hk::Kernel::Impl {
     std::mutex obMu;
     std::map<std::wstring, void*> names;  // upper-cased full name -> body
     std::unordered_map<std::uintptr_t, void*> handles;
+    std::unordered_map<std::uintptr_t, ACCESS_MASK> handleAccess;  // granted at open
     std::unordered_set<ObjectHeader*> liveObjects;
     std::unordered_set<void*> liveIrps;  // tracker blocks of requests not yet freed
     std::uintptr_t nextHandle = 4;
