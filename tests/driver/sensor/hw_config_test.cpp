@@ -146,6 +146,9 @@ TEST(HardwareProbe, GpioAddressSelectsPortOrMemory) {
         {"highest port", {0x00, 0x00, 0xFF, 0xF0}, 0xFFF0, "Ph_GPIO_ADDR(0x0000fff0)= 0x00000020"},
         {"memory", {0xFE, 0xD0, 0xC0, 0x00}, 0xFED0C000, "Ph_MEM_ADDR(0xfed0c000)= 0x00000020"},
         {"lowest memory", {0x00, 0x01, 0x00, 0x00}, 0x10000, "Ph_MEM_ADDR(0x00010000)= 0x00000020"},
+        // The register's last bytes on the next page: the whole 32 bits must be mapped.
+        {"memory across a page end", {0xFE, 0xD0, 0xFF, 0xFE}, 0xFED0FFFE, "Ph_MEM_ADDR(0xfed0fffe)= 0x00000020"},
+        {"memory at a page's last byte", {0xFE, 0xD0, 0xFF, 0xFF}, 0xFED0FFFF, "Ph_MEM_ADDR(0xfed0ffff)= 0x00000020"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
