@@ -258,6 +258,46 @@ TEST(Verifier, KeyOpenedForAProgramWithoutKernelHandle) {
     }
 }
 
+TEST(Verifier, RegisterAccessBeyondItsMapping) {
+    struct Case {
+        const char* what;
+        std::uint64_t address;
+        SIZE_T mapped;
+        int readAt;  // byte offset from the mapped address
+        bool stops;
+    };
+    const Case cases[] = {
+        {"32 bits from a one-byte mapping at a page's last byte", 0xFED0FFFF, 1, 0, true},
+        {"32 bits from a one-byte mapping mid-page", 0xFED0C000, 1, 0, true},
+        {"32 bits from a two-byte mapping at a page's last bytes", 0xFED0FFFE, 2, 0, true},
+        {"32 bits before the mapped address", 0xFED0C004, 4, -4, true},
+        {"32 bits across a page boundary, all mapped", 0xFED0FFFE, 4, 0, false},
+        {"32 bits at the end of a larger mapping", 0xFED0C000, 8, 4, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Kernel k;
+        const bool ran = k.Call([&] {
+            PHYSICAL_ADDRESS pa;
+            pa.QuadPart = static_cast<LONGLONG>(c.address);
+            auto* base = static_cast<volatile UCHAR*>(MmMapIoSpace(pa, c.mapped, MmNonCached));
+            ASSERT_NE(base, nullptr);
+            READ_REGISTER_ULONG(reinterpret_cast<volatile ULONG*>(base + c.readAt));
+            MmUnmapIoSpace(const_cast<UCHAR*>(base), c.mapped);
+        });
+        EXPECT_EQ(ran, !c.stops);
+        EXPECT_EQ(k.Stopped() ? k.Stop().rule : std::string(), c.stops ? "IO_SPACE_ACCESS_BEYOND_MAPPING" : "");
+    }
+    // Unmapping with another length than was mapped is a stop of its own.
+    EXPECT_EQ(StopRuleOf([] {
+                  PHYSICAL_ADDRESS pa;
+                  pa.QuadPart = 0xFED0FFFE;
+                  PVOID base = MmMapIoSpace(pa, sizeof(ULONG), MmNonCached);
+                  MmUnmapIoSpace(base, 1);
+              }),
+              "BAD_IO_SPACE_UNMAP");
+}
+
 TEST(Verifier, AssertionNamesExpressionFileAndLine) {
     Kernel k;
     EXPECT_FALSE(k.Call([] { RtlAssert((PVOID) "x == 1", (PVOID) "drv\\zhp", 42, nullptr); }));

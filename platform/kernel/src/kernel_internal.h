@@ -125,9 +125,13 @@ struct MemoryMapping {
     MemoryHandler* handler;
 };
 
+// A view of physical memory from MmMapIoSpace: whole pages, as the memory
+// manager maps them, with the caller's address at the physical page offset.
 struct IoMapping {
-    std::uint64_t physical;
-    std::size_t length;
+    std::uintptr_t base;     // the address MmMapIoSpace returned
+    std::uint64_t physical;  // what base stands for
+    std::size_t length;      // the bytes asked for; accesses must stay inside
+    std::size_t pageBytes;   // the view, from its first page's start
     MemoryHandler* handler;  // may be null: plain memory with no device behind it
 };
 
@@ -212,7 +216,7 @@ struct hk::Kernel::Impl {
     std::vector<PortMapping> ports;
     std::vector<MemoryMapping> memory;
     std::vector<std::pair<std::uint64_t, std::uint64_t>> mappingHoles;
-    std::map<std::uintptr_t, IoMapping> ioMappings;  // virtual base -> mapping
+    std::map<std::uintptr_t, IoMapping> ioMappings;  // start of the view's first page -> mapping
 
     // ---------------------------------------------------------- debug and verifier
     std::vector<std::string> debugOutput;
