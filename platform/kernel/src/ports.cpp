@@ -63,7 +63,10 @@ static T RegisterRead(volatile T* reg) {
     if (m != nullptr && m->handler != nullptr) {
         return static_cast<T>(m->handler->ReadMemory(physical, sizeof(T) * 8));
     }
-    return *reg;
+    // Plain memory; x64 allows a register address of any alignment.
+    T value;
+    memcpy(&value, const_cast<T*>(reg), sizeof(T));
+    return value;
 }
 
 template <typename T>
@@ -74,7 +77,7 @@ static void RegisterWrite(volatile T* reg, T value) {
         m->handler->WriteMemory(physical, value, sizeof(T) * 8);
         return;
     }
-    *reg = value;
+    memcpy(const_cast<T*>(reg), &value, sizeof(T));
 }
 
 extern "C" {
