@@ -268,6 +268,12 @@ NTSTATUS ZHP_DeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     }
 
     ZHP_COMMAND_BLOCK* block = (ZHP_COMMAND_BLOCK*)Irp->AssociatedIrp.SystemBuffer;
+    // A completed command returns the whole output length, but only the
+    // block is ever written: the system buffer past it holds whatever the
+    // pool held before, which must not reach the caller.
+    if (outputLength > ZHP_COMMAND_BLOCK_SIZE) {
+        RtlZeroMemory((PUCHAR)block + ZHP_COMMAND_BLOCK_SIZE, outputLength - ZHP_COMMAND_BLOCK_SIZE);
+    }
     ULONG command = block->Command;
     block->Result = ZHP_RESULT_OK;
     ZHP_Trace(ZHP_TRACE_CONTROL, ZHP_LEVEL_PLAIN, "ZHP_DeviceControl(): Flag = : 0x%x, User Command = %d",

@@ -21,10 +21,14 @@ NTSTATUS ReadInitValue(PCWSTR ValueName, PULONG DataLength, PUCHAR Buffer) {
     RtlInitUnicodeString(&keyNameSource, ZHP_INIT_KEY_NAME);
     RtlCopyUnicodeString(&keyName, &keyNameSource);
 
+    // The configuration commands run in the calling program's thread: a
+    // handle opened there without OBJ_KERNEL_HANDLE would go into that
+    // program's handle table. Reading needs nothing beyond KEY_QUERY_VALUE;
+    // the write-backs go through RtlWriteRegistryValue, which needs no handle.
     OBJECT_ATTRIBUTES attributes;
-    InitializeObjectAttributes(&attributes, &keyName, OBJ_CASE_INSENSITIVE, NULL, NULL);
+    InitializeObjectAttributes(&attributes, &keyName, OBJ_KERNEL_HANDLE | OBJ_CASE_INSENSITIVE, NULL, NULL);
     HANDLE key;
-    NTSTATUS status = ZwOpenKey(&key, KEY_ALL_ACCESS, &attributes);
+    NTSTATUS status = ZwOpenKey(&key, KEY_QUERY_VALUE, &attributes);
     if (!NT_SUCCESS(status)) {
         return status;
     }

@@ -111,9 +111,12 @@ BOOLEAN TriggerPinConfirm(ULONG Address, UCHAR Pin) {
         return TRUE;
     }
 
+    // Map the whole 32 bits that are read: an address near a page's end puts
+    // the register's last bytes on the next page, which a shorter mapping
+    // leaves unmapped.
     PHYSICAL_ADDRESS physicalAddress;
     physicalAddress.QuadPart = Address;
-    PVOID mapping = MmMapIoSpace(physicalAddress, 1, MmNonCached);
+    PVOID mapping = MmMapIoSpace(physicalAddress, sizeof(ULONG), MmNonCached);
     if (mapping == NULL) {
         // Unreadable: the pin counts as not asserted.
         if (!GpioMapFailureReported) {
@@ -126,7 +129,7 @@ BOOLEAN TriggerPinConfirm(ULONG Address, UCHAR Pin) {
     }
     GpioMapFailureReported = FALSE;
     value = READ_REGISTER_ULONG((volatile ULONG*)mapping);
-    MmUnmapIoSpace(mapping, 1);
+    MmUnmapIoSpace(mapping, sizeof(ULONG));
 
     if ((value & Pin) == 0) {
         return FALSE;

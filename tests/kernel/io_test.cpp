@@ -177,17 +177,46 @@ TEST(DeviceIoControl, FailedRequestCopiesNothingBack) {
 
 namespace {
 
-TEST(DeviceIoControl, OutputOnlyRequestHasAZeroedSystemBuffer) {
+// The system buffer is pool memory the I/O manager does not clear: past the
+// caller's input it holds stale bytes, and a driver that reports more bytes
+// than it wrote hands them to the caller.
+TEST(DeviceIoControl, SystemBufferPastTheInputHoldsStaleBytes) {
+    struct Case {
+        const char* what;
+        std::vector<std::uint8_t> input;
+        ULONG output;
+        ULONG_PTR information;
+        std::vector<std::uint8_t> expected;
+    };
+    const std::uint8_t s = hk::kStaleSystemBufferByte;
+    const Case cases[] = {
+        {"output only", {}, 4, 4, {s, s, s, s}},
+        {"output longer than the input", {1, 2}, 5, 5, {1, 2, s, s, s}},
+        {"fewer bytes reported than the buffer holds", {1, 2}, 5, 3, {1, 2, s, 0, 0}},
+        {"input longer than the output", {1, 2, 3, 4, 5, 6}, 4, 4, {1, 2, 3, 4}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        hk::Kernel k;
+        testdrv::Stack stack = testdrv::BuildStack(0);
+        testdrv::Current().bottomInformation = c.information;
+        hk::RequestPtr r;
+        ASSERT_TRUE(k.Call([&] {
+            r = hk::SendDeviceControl(stack.bottom,
+                                      CTL_CODE(FILE_DEVICE_UNKNOWN, 0x808, METHOD_BUFFERED, FILE_ANY_ACCESS), c.input,
+                                      c.output, UserMode);
+        }));
+        EXPECT_EQ(r->status, STATUS_SUCCESS);
+        EXPECT_EQ(r->buffer, c.expected);
+    }
+    // A buffered read's system buffer starts out stale as well.
     hk::Kernel k;
     testdrv::Stack stack = testdrv::BuildStack(0);
-    testdrv::Current().bottomInformation = 4;
+    stack.bottom->Flags |= DO_BUFFERED_IO;
+    testdrv::Current().bottomInformation = 3;
     hk::RequestPtr r;
-    ASSERT_TRUE(k.Call([&] {
-        r = hk::SendDeviceControl(stack.bottom, CTL_CODE(FILE_DEVICE_UNKNOWN, 0x808, METHOD_BUFFERED, FILE_ANY_ACCESS),
-                                  {}, 4, UserMode);
-    }));
-    EXPECT_EQ(r->status, STATUS_SUCCESS);
-    EXPECT_EQ(r->buffer, (std::vector<std::uint8_t>{0, 0, 0, 0}));
+    ASSERT_TRUE(k.Call([&] { r = hk::SendRead(stack.bottom, 0, 3); }));
+    EXPECT_EQ(r->buffer, (std::vector<std::uint8_t>{s, s, s}));
 }
 
 }  // namespace

@@ -10,12 +10,12 @@ using hk::Kernel;
 
 const wchar_t* kInit = L"\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Services\\ZHP\\INIT";
 
-NTSTATUS OpenInit(HANDLE* key) {
+NTSTATUS OpenInit(HANDLE* key, ACCESS_MASK access = KEY_ALL_ACCESS) {
     UNICODE_STRING name;
     RtlInitUnicodeString(&name, kInit);
     OBJECT_ATTRIBUTES oa;
-    InitializeObjectAttributes(&oa, &name, OBJ_CASE_INSENSITIVE, nullptr, nullptr);
-    return ZwOpenKey(key, KEY_ALL_ACCESS, &oa);
+    InitializeObjectAttributes(&oa, &name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, nullptr, nullptr);
+    return ZwOpenKey(key, access, &oa);
 }
 
 NTSTATUS Query(HANDLE key, const wchar_t* value, void* buffer, ULONG length, ULONG* result) {
@@ -75,6 +75,42 @@ TEST(RegistryApi, MissingKeyAndWriteBack) {
                   STATUS_ACCESS_DENIED);
     }));
     EXPECT_EQ(k.Reg().GetValue(kInit, L"ERR_CODE")->data, (std::vector<std::uint8_t>{0x09}));
+}
+
+// A handle does only what it was opened for: a driver that asks for the
+// least access it needs must still be able to read its values.
+TEST(RegistryApi, HandleAllowsOnlyTheAccessItWasOpenedWith) {
+    struct Case {
+        const char* what;
+        ACCESS_MASK access;
+        NTSTATUS query;
+        NTSTATUS set;
+    };
+    const Case cases[] = {
+        {"query only", KEY_QUERY_VALUE, STATUS_SUCCESS, STATUS_ACCESS_DENIED},
+        {"read", KEY_READ, STATUS_SUCCESS, STATUS_ACCESS_DENIED},
+        {"generic read", GENERIC_READ, STATUS_SUCCESS, STATUS_ACCESS_DENIED},
+        {"set only", KEY_SET_VALUE, STATUS_ACCESS_DENIED, STATUS_SUCCESS},
+        {"write", KEY_WRITE, STATUS_ACCESS_DENIED, STATUS_SUCCESS},
+        {"all", KEY_ALL_ACCESS, STATUS_SUCCESS, STATUS_SUCCESS},
+    };
+    Kernel k;
+    k.Reg().SetValue(kInit, L"OP_MODE", REG_BINARY, {0x01}, true);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ASSERT_TRUE(k.Call([&] {
+            HANDLE key;
+            ASSERT_EQ(OpenInit(&key, c.access), STATUS_SUCCESS);
+            UCHAR buffer[32];
+            ULONG needed = 0;
+            EXPECT_EQ(Query(key, L"OP_MODE", buffer, sizeof buffer, &needed), c.query);
+            UNICODE_STRING name;
+            RtlInitUnicodeString(&name, L"OP_MODE");
+            UCHAR mode = 0;
+            EXPECT_EQ(ZwSetValueKey(key, &name, 0, REG_BINARY, &mode, 1), c.set);
+            ZwClose(key);
+        }));
+    }
 }
 
 }  // namespace

@@ -61,13 +61,42 @@ TEST(Hardware, PortsAndMappedRegistersReachTheirHandlers) {
         EXPECT_EQ(device.last, 0xFFu);
         PHYSICAL_ADDRESS pa;
         pa.QuadPart = 0xFED0C000;
-        auto* reg = static_cast<volatile ULONG*>(MmMapIoSpace(pa, 1, MmNonCached));
+        auto* reg = static_cast<volatile ULONG*>(MmMapIoSpace(pa, sizeof(ULONG), MmNonCached));
         ASSERT_NE(reg, nullptr);
         EXPECT_EQ(READ_REGISTER_ULONG(reg), 0xFED0C0u);
-        MmUnmapIoSpace(const_cast<ULONG*>(reg), 1);
+        MmUnmapIoSpace(const_cast<ULONG*>(reg), sizeof(ULONG));
         pa.QuadPart = 0xFEE00000;
         EXPECT_EQ(MmMapIoSpace(pa, 1, MmNonCached), nullptr);
     }));
+}
+
+// A mapping keeps the physical page offset, also across a page boundary,
+// and the register routines reach the device at the address they name.
+TEST(Hardware, MappingsKeepThePageOffset) {
+    Kernel k;
+    struct Recorder : hk::MemoryHandler {
+        std::vector<std::uint64_t> reads;
+        std::uint32_t ReadMemory(std::uint64_t address, unsigned width) override {
+            if (width == 32) reads.push_back(address);
+            return static_cast<std::uint32_t>(address);
+        }
+        void WriteMemory(std::uint64_t, std::uint32_t, unsigned) override {}
+    } device;
+    k.MapMemory(0xFED0F000, 0x2000, &device);
+    for (std::uint64_t address : {0xFED0F000ull, 0xFED0F123ull, 0xFED0FFFCull, 0xFED0FFFEull}) {
+        SCOPED_TRACE(address);
+        device.reads.clear();
+        ASSERT_TRUE(k.Call([&] {
+            PHYSICAL_ADDRESS pa;
+            pa.QuadPart = static_cast<LONGLONG>(address);
+            auto* reg = static_cast<volatile ULONG*>(MmMapIoSpace(pa, sizeof(ULONG), MmNonCached));
+            ASSERT_NE(reg, nullptr);
+            EXPECT_EQ(reinterpret_cast<std::uintptr_t>(reg) & 0xFFF, address & 0xFFF);
+            EXPECT_EQ(READ_REGISTER_ULONG(reg), static_cast<ULONG>(address));
+            MmUnmapIoSpace(const_cast<ULONG*>(reg), sizeof(ULONG));
+        }));
+        EXPECT_EQ(device.reads, std::vector<std::uint64_t>{address});
+    }
 }
 
 TEST(Objects, NamedEventsAreSharedAndNamesFollowTheirObjects) {

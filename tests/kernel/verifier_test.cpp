@@ -4,6 +4,7 @@
 #include <functional>
 
 #include "hostkernel/io.h"
+#include "hostkernel/registry.h"
 #include "test_drivers.h"
 
 namespace {
@@ -205,6 +206,96 @@ TEST(Verifier, PoolLeakedAtUnload) {
     ASSERT_TRUE(k.Stopped());
     EXPECT_EQ(k.Stop().rule, "POOL_LEAKED_AT_UNLOAD");
     EXPECT_EQ(k.Stop().parameters[3], std::uintptr_t('kaeL'));
+}
+
+// A dispatch routine that opens the service key with the attributes chosen
+// by the test, the way a driver reads its configuration while it handles a
+// caller's request.
+ULONG gKeyOpenAttributes = 0;
+NTSTATUS gKeyOpenStatus = STATUS_PENDING;
+
+NTSTATUS DispatchOpeningKey(PDEVICE_OBJECT, PIRP irp) {
+    UNICODE_STRING name;
+    RtlInitUnicodeString(&name, L"\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Services\\ZHP\\INIT");
+    OBJECT_ATTRIBUTES oa;
+    InitializeObjectAttributes(&oa, &name, gKeyOpenAttributes, nullptr, nullptr);
+    HANDLE key = nullptr;
+    gKeyOpenStatus = ZwOpenKey(&key, KEY_QUERY_VALUE, &oa);
+    if (NT_SUCCESS(gKeyOpenStatus)) ZwClose(key);
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return STATUS_SUCCESS;
+}
+
+TEST(Verifier, KeyOpenedForAProgramWithoutKernelHandle) {
+    struct Case {
+        const char* what;
+        ULONG attributes;
+        KPROCESSOR_MODE sender;
+        bool stops;
+    };
+    const Case cases[] = {
+        {"user-mode request, no OBJ_KERNEL_HANDLE", OBJ_CASE_INSENSITIVE, UserMode, true},
+        {"user-mode request, kernel handle", OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, UserMode, false},
+        {"kernel-mode request, no OBJ_KERNEL_HANDLE", OBJ_CASE_INSENSITIVE, KernelMode, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Kernel k;
+        k.Reg().CreateKey(L"\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Services\\ZHP\\INIT");
+        PDEVICE_OBJECT device = DeviceWith(DispatchOpeningKey);
+        gKeyOpenAttributes = c.attributes;
+        gKeyOpenStatus = STATUS_PENDING;
+        const bool ran = k.Call([&] {
+            hk::SendDeviceControl(device, CTL_CODE(FILE_DEVICE_UNKNOWN, 0x800, METHOD_BUFFERED, FILE_ANY_ACCESS),
+                                  {0, 0, 0, 0}, 4, c.sender);
+        });
+        EXPECT_EQ(ran, !c.stops);
+        EXPECT_EQ(k.Stopped() ? k.Stop().rule : std::string(), c.stops ? "USER_HANDLE_FROM_KERNEL" : "");
+        if (!c.stops) {
+            EXPECT_EQ(gKeyOpenStatus, STATUS_SUCCESS);
+        }
+    }
+}
+
+TEST(Verifier, RegisterAccessBeyondItsMapping) {
+    struct Case {
+        const char* what;
+        std::uint64_t address;
+        SIZE_T mapped;
+        int readAt;  // byte offset from the mapped address
+        bool stops;
+    };
+    const Case cases[] = {
+        {"32 bits from a one-byte mapping at a page's last byte", 0xFED0FFFF, 1, 0, true},
+        {"32 bits from a one-byte mapping mid-page", 0xFED0C000, 1, 0, true},
+        {"32 bits from a two-byte mapping at a page's last bytes", 0xFED0FFFE, 2, 0, true},
+        {"32 bits before the mapped address", 0xFED0C004, 4, -4, true},
+        {"32 bits across a page boundary, all mapped", 0xFED0FFFE, 4, 0, false},
+        {"32 bits at the end of a larger mapping", 0xFED0C000, 8, 4, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Kernel k;
+        const bool ran = k.Call([&] {
+            PHYSICAL_ADDRESS pa;
+            pa.QuadPart = static_cast<LONGLONG>(c.address);
+            auto* base = static_cast<volatile UCHAR*>(MmMapIoSpace(pa, c.mapped, MmNonCached));
+            ASSERT_NE(base, nullptr);
+            READ_REGISTER_ULONG(reinterpret_cast<volatile ULONG*>(base + c.readAt));
+            MmUnmapIoSpace(const_cast<UCHAR*>(base), c.mapped);
+        });
+        EXPECT_EQ(ran, !c.stops);
+        EXPECT_EQ(k.Stopped() ? k.Stop().rule : std::string(), c.stops ? "IO_SPACE_ACCESS_BEYOND_MAPPING" : "");
+    }
+    // Unmapping with another length than was mapped is a stop of its own.
+    EXPECT_EQ(StopRuleOf([] {
+                  PHYSICAL_ADDRESS pa;
+                  pa.QuadPart = 0xFED0FFFE;
+                  PVOID base = MmMapIoSpace(pa, sizeof(ULONG), MmNonCached);
+                  MmUnmapIoSpace(base, 1);
+              }),
+              "BAD_IO_SPACE_UNMAP");
 }
 
 TEST(Verifier, AssertionNamesExpressionFileAndLine) {

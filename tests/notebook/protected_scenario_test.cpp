@@ -85,6 +85,27 @@ TEST(ProtectedScenario, ADropFromHalfAMetreParksBeforeImpact) {
     EXPECT_NE(r.summary_json.find("\"parked_before_impact\":true"), std::string::npos) << r.summary_json;
 }
 
+// The level register in physical memory with its last two bytes on the next
+// page: the driver must map all 32 bits it reads.
+TEST(ProtectedScenario, ALevelRegisterAtAPageEndStillReportsTheFall) {
+    notebook::ScenarioResult r = RunProtected(
+        "seed 11\n"
+        "chipset gpio=0xFED0FFFE\n"
+        "reg set HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\ZHP\\INIT PCI_GPIO_ADDR hex:fe,d0,ff,fe\n"
+        "boot\n"
+        "at 1s drop 0.5\n"
+        "run 3s\n");
+    ASSERT_EQ(r.exit_code, 0) << r.stop_report;
+    EXPECT_EQ(r.summary.verifier_stops, 0);
+    EXPECT_EQ(r.summary.falls, 1u);
+    EXPECT_EQ(r.summary.parks, 1u);
+    EXPECT_EQ(r.summary.media_io_while_falling, 0u);
+    ASSERT_EQ(r.summary.drops.size(), 1u);
+    EXPECT_TRUE(r.summary.drops[0].parked_before_impact);
+    EXPECT_NE(r.trace.find("TriggerPinConfirm(): Trigger Source from Ph_MEM_ADDR(0xfed0fffe)= 0x00000020"),
+              std::string::npos);
+}
+
 TEST(ProtectedScenario, TheFilterSkipsUsbAndRemovableDisksAndTakesTheFirstFixedOne) {
     notebook::ScenarioResult r = RunProtected(
         "disk stick driver=USBSTOR\n"

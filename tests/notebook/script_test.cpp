@@ -26,6 +26,7 @@ TEST(ScriptParse, AFullScriptInOrder) {
         "seed 42\n"
         "disk sata0 driver=storahci\n"
         "disk stick driver=USBSTOR removable   # trailing comment\n"
+        "chipset gpio=0xFED0FFFE\n"
         "reg set HKLM\\SOFTWARE\\Halvorin Answer dword:0000002a\n"
         "boot\n"
         "at 250ms writes 10 every 20ms\n"
@@ -41,6 +42,7 @@ TEST(ScriptParse, AFullScriptInOrder) {
     EXPECT_TRUE(s.disks[1].removable);
     EXPECT_NE(s.disks[0].seed, s.disks[1].seed);
     EXPECT_EQ(s.registry_files.size(), 2u) << "the default registry files";
+    EXPECT_EQ(s.gpio_address, std::optional<std::uint64_t>(0xFED0FFFE));
     ASSERT_EQ(s.statements.size(), 8u);
     EXPECT_EQ(s.statements[0].kind, StatementKind::RegEdit);
     EXPECT_EQ(s.statements[0].edit.type, 4u);
@@ -64,6 +66,7 @@ TEST(ScriptParse, WithoutBootOrDisksTheDefaultsApply) {
     ASSERT_EQ(s.disks.size(), 1u);
     EXPECT_EQ(s.disks[0].name, "sata0");
     EXPECT_EQ(s.disks[0].bus_driver, "storahci");
+    EXPECT_FALSE(s.gpio_address.has_value());
     ASSERT_EQ(s.statements.size(), 2u);
     EXPECT_EQ(s.statements[0].kind, StatementKind::Boot);
 }
@@ -76,7 +79,13 @@ struct BadScript {
 
 TEST(ScriptParse, MistakesNameTheFileTheLineAndWhatWasExpected) {
     const BadScript cases[] = {
-        {"boot\nfly away\n", 2, "expected seed, registry, reg, disk, boot, at or run"},
+        {"boot\nfly away\n", 2, "expected seed, registry, reg, disk, chipset, boot, at or run"},
+        {"boot\nchipset gpio=0x430\n", 2, "expected chipset before boot"},
+        {"chipset gpio\n", 1, "expected chipset gpio=ADDRESS"},
+        {"chipset smbus=0xF040\n", 1, "expected chipset gpio=ADDRESS"},
+        {"chipset gpio=0\n", 1, "expected a GPIO address from 0x1 to 0xFFFFFFFF, not \"0\""},
+        {"chipset gpio=0x100000000\n", 1, "expected a GPIO address from 0x1 to 0xFFFFFFFF"},
+        {"chipset gpio=fed0fffe\n", 1, "expected a GPIO address from 0x1 to 0xFFFFFFFF"},
         {"boot\nseed 4\n", 2, "expected seed before boot"},
         {"boot\ndisk d2 driver=storahci\n", 2, "expected disk before boot"},
         {"seed many\n", 1, "expected a seed number"},

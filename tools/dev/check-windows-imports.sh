@@ -1,68 +1,53 @@
 #!/usr/bin/env bash
-# The Windows binaries may import only from the system: ZHP.sys from
-# ntoskrnl.exe and HAL.dll, zhpctl.exe and sentrel_probe.exe from Windows
-# system DLLs.
+# Checks that the Windows binaries of a build are fit to ship (pe_image.py):
+#   ZHP.sys     native subsystem, imports only from ntoskrnl.exe and HAL.dll,
+#               exports nothing, x64 unwind data, base relocations, correct
+#               PE checksum;
+#   zhpctl.exe  imports only from Windows system DLLs;
+#   Sentrel's Win32 modules (the i686 sub-build): a 32-bit library and its
+#               console program, which imports only from Windows system DLLs.
+# All must exist: a build that lost one fails the check.
+#   tools/dev/check-windows-imports.sh [BUILD_DIR]     default build/windows
 set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
 dir=${1:-build/windows}
-objdump=x86_64-w64-mingw32-objdump
 status=0
 
 check() {
-  local file=$1; shift
-  local allowed=("$@")
-  [ -f "$file" ] || return 0
-  local subsystem
-  subsystem=$($objdump -p "$file" | awk '/^Subsystem/ {print $2}')
-  while read -r dll; do
-    local ok=0
-    for a in "${allowed[@]}"; do
-      [ "${dll,,}" = "${a,,}" ] && ok=1
-    done
-    if [ $ok -eq 0 ]; then
-      echo "check-windows-imports: $file imports from $dll"
-      status=1
-    fi
-  done < <($objdump -p "$file" | awk '/DLL Name:/ {print $3}' | sort -u)
-  echo "check-windows-imports: $(basename "$file") subsystem $subsystem, imports: $($objdump -p "$file" | awk '/DLL Name:/ {print $3}' | sort -u | tr '\n' ' ')"
+  local kind=$1 file=$2
+  if [ ! -f "$file" ]; then
+    echo "check-windows-imports: $file is missing"
+    status=1
+    return
+  fi
+  /usr/bin/python3 "$here/pe_image.py" "$kind" "$file" | sed 's/^/check-windows-imports: /' || status=1
 }
 
-while IFS= read -r -d '' sys; do
-  check "$sys" ntoskrnl.exe hal.dll
-  if [ "$($objdump -p "$sys" | awk '/^Subsystem/ {print $2}')" != "00000001" ]; then
-    echo "check-windows-imports: $sys is not a native-subsystem image"
-    status=1
-  fi
-done < <(find "$dir" -path '*/CMakeFiles' -prune -o -name '*.sys' -print0 2>/dev/null)
+check driver "$dir/driver/ZHP.sys"
+check program "$dir/tools/zhpctl/zhpctl.exe"
 
-while IFS= read -r -d '' exe; do
-  check "$exe" kernel32.dll advapi32.dll msvcrt.dll user32.dll ws2_32.dll ntdll.dll \
-    api-ms-win-crt-runtime-l1-1-0.dll api-ms-win-crt-stdio-l1-1-0.dll api-ms-win-crt-string-l1-1-0.dll \
-    api-ms-win-crt-heap-l1-1-0.dll api-ms-win-crt-private-l1-1-0.dll
-done < <(find "$dir" -path '*/CMakeFiles' -prune -o -name '*.exe' -print0 2>/dev/null)
-
-# Sentrel's Win32 modules: a 32-bit library and its console program, built
-# by the i686 sub-build.
-if [ -d "$dir" ]; then
-  for f in "$dir/sentrel-i686/libsentrel_core.a" "$dir/sentrel-i686/sentrel_probe.exe"; do
-    if [ ! -f "$f" ]; then
-      echo "check-windows-imports: $f is missing (Sentrel's i686 sub-build did not run)"
-      status=1
-    fi
-  done
-  probe="$dir/sentrel-i686/sentrel_probe.exe"
-  if [ -f "$probe" ] && ! $objdump -f "$probe" | grep -q 'file format pei-i386'; then
-    echo "check-windows-imports: $probe is not a 32-bit image"
-    status=1
-  fi
-fi
-
-# Every expected binary is there: a build that made none would pass the
-# checks above unchecked.
-for expected in ZHP.sys zhpctl.exe; do
-  if [ -z "$(find "$dir" -path '*/CMakeFiles' -prune -o -name "$expected" -print -quit 2>/dev/null)" ]; then
-    echo "check-windows-imports: expected $expected under $dir, found none"
+sentrel="$dir/sentrel-i686"
+for f in "$sentrel/libsentrel_core.a" "$sentrel/sentrel_probe.exe"; do
+  if [ ! -f "$f" ]; then
+    echo "check-windows-imports: $f is missing (Sentrel's i686 sub-build did not run)"
     status=1
   fi
 done
+probe="$sentrel/sentrel_probe.exe"
+if [ -f "$probe" ]; then
+  objdump=i686-w64-mingw32-objdump
+  if ! $objdump -f "$probe" | grep -q 'file format pei-i386'; then
+    echo "check-windows-imports: $probe is not a 32-bit image"
+    status=1
+  fi
+  imports=$($objdump -p "$probe" | awk '/DLL Name:/ {print tolower($3)}' | sort -u)
+  for dll in $imports; do
+    case "$dll" in
+      kernel32.dll | advapi32.dll | msvcrt.dll | user32.dll | ntdll.dll) ;;
+      *) echo "check-windows-imports: $probe imports from $dll"; status=1 ;;
+    esac
+  done
+  echo "check-windows-imports: sentrel_probe.exe 32-bit, imports: $(echo $imports)"
+fi
 
 exit $status

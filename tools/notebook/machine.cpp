@@ -18,6 +18,7 @@ Machine::Machine(const MachineOptions& options) : options_(options) {
     hw::ChipsetConfig chipset;
     chipset.noise_seed = options.noise_seed != 0 ? options.noise_seed : options.seed * 2 + 1;
     chipset.motion_seed = options.motion_seed != 0 ? options.motion_seed : options.seed * 3 + 0x7A11;
+    chipset.gpio_address = options.gpio_address;
     chipset_ = std::make_unique<hw::Chipset>(kernel_->Clock(), chipset);
     for (const hw::PortRange& r : chipset_->PortRanges()) kernel_->MapPorts(r.first, r.count, r.handler);
     for (const hw::MemoryRange& r : chipset_->MemoryRanges()) kernel_->MapMemory(r.first, r.length, r.handler);

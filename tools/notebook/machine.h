@@ -31,6 +31,7 @@ struct MachineOptions {
     hk::ClockMode clock = hk::ClockMode::Virtual;
     std::vector<std::string> registry_files;  // imported in order
     std::vector<hw::DiskConfig> disks;        // boot order
+    std::uint64_t gpio_address = hw::GpioLevelRegister::kDefaultAddress;  // port if <= 0xFFFF
     std::string driver_path;                  // the ZHP module; empty: unprotected
     hk::Time100ns line_sample_period = 500 * hk::kMicrosecond;
 };

@@ -55,6 +55,7 @@ public:
         mo.seed = script_.seed;
         mo.registry_files = script_.registry_files;
         mo.disks = script_.disks;
+        if (script_.gpio_address) mo.gpio_address = *script_.gpio_address;
         mo.driver_path = options_.driver_path;
         mo.line_sample_period = options_.line_sample_period;
         try {

@@ -155,6 +155,7 @@ private:
         if (word == "registry") return Registry(t);
         if (word == "reg") return Reg(t);
         if (word == "disk") return Disk(t);
+        if (word == "chipset") return Chipset(t);
         if (word == "boot") {
             if (t.size() != 1) return Error("expected nothing after boot");
             if (booted_) return Error(implicit_boot_ ? "expected boot before the first at or run" : "expected one boot only");
@@ -162,7 +163,7 @@ private:
         }
         if (word == "at") return At(t);
         if (word == "run") return RunTo(t);
-        return Error("expected seed, registry, reg, disk, boot, at or run");
+        return Error("expected seed, registry, reg, disk, chipset, boot, at or run");
     }
 
     bool BeforeBoot(const std::string& what) {
@@ -240,6 +241,19 @@ private:
         s.edit.type = value->type;
         s.edit.data = value->data;
         script_.statements.push_back(s);
+        return true;
+    }
+
+    bool Chipset(const std::vector<Token>& t) {
+        if (!BeforeBoot("chipset")) return false;
+        if (t.size() != 2 || t[1].text.rfind("gpio=", 0) != 0) return Error("expected chipset gpio=ADDRESS");
+        const std::string text = t[1].text.substr(5);
+        // PCI_GPIO_ADDR holds 32 bits; address 0 is no register.
+        auto address = ParseUnsigned(text, UINT32_MAX);
+        if (!address || *address == 0) {
+            return Error("expected a GPIO address from 0x1 to 0xFFFFFFFF, not \"" + text + "\"");
+        }
+        script_.gpio_address = *address;
         return true;
     }
 

@@ -7,6 +7,8 @@
 //   reg delete KEYPATH [NAME]           without NAME the key goes
 //   disk NAME driver=DRIVER [removable] [readonly] [floppy]
 //        [io_error_every=N] [slow_park=TIME] [fail_park]
+//   chipset gpio=ADDRESS                where the GPIO level register sits: an
+//                                       I/O port up to 0xFFFF, else physical memory
 //   boot
 //   at TIME ACTION
 //   run TIME
@@ -32,7 +34,7 @@
 //   fault NAME fail_park on|off | fault NAME slow_park TIME | fault NAME io_errors N
 //   shutdown                            the system shuts down
 //
-// Order: seed, registry and disk come before boot; reg may come anywhere
+// Order: seed, registry, disk and chipset come before boot; reg may come anywhere
 // (before boot it edits the registry the machine boots with, after it the
 // running machine's). A script without boot boots before its first at or
 // run. Each at names a time no earlier than the run before it; at the end
@@ -121,6 +123,7 @@ struct Script {
     std::uint64_t seed = 1;
     std::vector<std::string> registry_files;  // resolved paths, in order
     std::vector<hw::DiskConfig> disks;        // boot order
+    std::optional<std::uint64_t> gpio_address;  // the chipset's default when absent
     std::vector<Statement> statements;        // reg edits before boot first, then the timeline
 };
 

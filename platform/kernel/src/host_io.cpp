@@ -81,8 +81,8 @@ static RequestPtr PrepareRequest(PDEVICE_OBJECT device, const RequestSpec& spec)
                 tr->mdl = IoAllocateMdl(request->buffer.data(), length, FALSE, FALSE, irp);
                 MmBuildMdlForNonPagedPool(tr->mdl);
             } else if (device->Flags & DO_BUFFERED_IO) {
-                tr->systemBuffer = std::calloc(1, length > 0 ? length : 1);
-                if (spec.major == IRP_MJ_WRITE) memcpy(tr->systemBuffer, request->buffer.data(), length);
+                tr->systemBuffer = AllocateSystemBuffer(length, request->buffer.data(),
+                                                        spec.major == IRP_MJ_WRITE ? length : 0);
                 irp->AssociatedIrp.SystemBuffer = tr->systemBuffer;
                 irp->Flags |= IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER;
                 if (spec.major == IRP_MJ_READ) {
@@ -106,8 +106,7 @@ static RequestPtr PrepareRequest(PDEVICE_OBJECT device, const RequestSpec& spec)
             ULONG size = inputLength > spec.outputLength ? inputLength : spec.outputLength;
             if (METHOD_FROM_CTL_CODE(spec.ioControlCode) == METHOD_BUFFERED) {
                 if (size > 0) {
-                    tr->systemBuffer = std::calloc(1, size);
-                    if (inputLength > 0) memcpy(tr->systemBuffer, spec.input.data(), inputLength);
+                    tr->systemBuffer = AllocateSystemBuffer(size, spec.input.data(), inputLength);
                     irp->AssociatedIrp.SystemBuffer = tr->systemBuffer;
                     irp->Flags |= IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER;
                     if (spec.outputLength > 0) {
@@ -137,7 +136,13 @@ static RequestPtr PrepareRequest(PDEVICE_OBJECT device, const RequestSpec& spec)
 
 RequestPtr SendRequest(PDEVICE_OBJECT device, const RequestSpec& spec) {
     RequestPtr request = PrepareRequest(device, spec);
+    // A request from user mode is dispatched in its sender's process, as the
+    // system service that builds it runs in the calling program's thread.
+    _KTHREAD* sender = K().current;
+    const bool fromProgram = spec.requestorMode == UserMode && sender != nullptr;
+    if (fromProgram) sender->callerProcessDepth++;
     request->dispatchStatus = IoCallDriver(device, request->irp);
+    if (fromProgram) sender->callerProcessDepth--;
     return request;
 }
 

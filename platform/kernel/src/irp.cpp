@@ -1,6 +1,7 @@
 // Requests: allocation, passing down, completion and cancellation.
 #include <cstdlib>
 
+#include "hostkernel/io.h"
 #include "irp_tracker.h"
 
 using hk::IrpTracker;
@@ -36,6 +37,13 @@ void FreeIrpMemory(PIRP irp) {
         std::free(k.irpQuarantine.front());
         k.irpQuarantine.pop_front();
     }
+}
+
+void* AllocateSystemBuffer(std::size_t size, const void* input, std::size_t inputLength) {
+    void* buffer = std::malloc(size > 0 ? size : 1);
+    memset(buffer, kStaleSystemBufferByte, size > 0 ? size : 1);
+    if (inputLength > 0) memcpy(buffer, input, inputLength);
+    return buffer;
 }
 
 void ReleaseIrpUse(PIRP irp) {
@@ -299,10 +307,8 @@ PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObj
         case METHOD_BUFFERED: {
             ULONG size = InputBufferLength > OutputBufferLength ? InputBufferLength : OutputBufferLength;
             if (size > 0) {
-                tr->systemBuffer = std::calloc(1, size);
-                if (InputBuffer != nullptr && InputBufferLength > 0) {
-                    memcpy(tr->systemBuffer, InputBuffer, InputBufferLength);
-                }
+                tr->systemBuffer =
+                    hk::AllocateSystemBuffer(size, InputBuffer, InputBuffer != nullptr ? InputBufferLength : 0);
                 irp->AssociatedIrp.SystemBuffer = tr->systemBuffer;
                 irp->Flags = IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER;
                 if (OutputBuffer != nullptr && OutputBufferLength > 0) {

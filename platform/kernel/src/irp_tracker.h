@@ -40,5 +40,8 @@ inline IrpTracker* TrackerOf(PIRP irp) { return reinterpret_cast<IrpTracker*>(ir
 IrpTracker* CheckIrp(PIRP irp, const char* routine);
 void ReleaseIrpUse(PIRP irp);
 void FreeIrpMemory(PIRP irp);
+// A system buffer of size bytes (at least one) that starts with the input
+// and holds stale bytes after it: the pool does not clear what it hands out.
+void* AllocateSystemBuffer(std::size_t size, const void* input, std::size_t inputLength);
 
 }  // namespace hk

@@ -41,6 +41,10 @@ struct _KTHREAD {
     ThreadState state = ThreadState::Initialized;
     KIRQL savedIrql = PASSIVE_LEVEL;
     bool external = false;  // an OS thread from outside the machine (host, client)
+    // Nonzero while the thread stands for a user-mode program: it is inside a
+    // request it sent from user mode, so kernel code it runs works in that
+    // program's process and a handle it opens lands in that program's table.
+    int callerProcessDepth = 0;
     bool hasOsThread = false;
     pthread_t os{};
     hk::Baton baton;  // posted when the thread is handed the processor or must wake
@@ -87,6 +91,11 @@ void* ObCreateObject(ObjectType* type, std::size_t bodySize, const std::wstring&
 NTSTATUS ObInsertHandle(void* body, ACCESS_MASK access, HANDLE* handle);
 void* ObLookupName(const std::wstring& name);
 void* ObLookupHandle(HANDLE handle);
+// The access granted when the handle was opened; 0 for an unknown handle.
+ACCESS_MASK ObHandleAccess(HANDLE handle);
+// Whether a handle opened now without OBJ_KERNEL_HANDLE would land in a
+// user-mode program's handle table.
+bool InCallerProcess();
 void ObRemoveName(void* body);
 std::wstring NormalizeObjectName(const std::wstring& name);
 
@@ -116,9 +125,13 @@ struct MemoryMapping {
     MemoryHandler* handler;
 };
 
+// A view of physical memory from MmMapIoSpace: whole pages, as the memory
+// manager maps them, with the caller's address at the physical page offset.
 struct IoMapping {
-    std::uint64_t physical;
-    std::size_t length;
+    std::uintptr_t base;     // the address MmMapIoSpace returned
+    std::uint64_t physical;  // what base stands for
+    std::size_t length;      // the bytes asked for; accesses must stay inside
+    std::size_t pageBytes;   // the view, from its first page's start
     MemoryHandler* handler;  // may be null: plain memory with no device behind it
 };
 
@@ -189,6 +202,7 @@ struct hk::Kernel::Impl {
     std::mutex obMu;
     std::map<std::wstring, void*> names;  // upper-cased full name -> body
     std::unordered_map<std::uintptr_t, void*> handles;
+    std::unordered_map<std::uintptr_t, ACCESS_MASK> handleAccess;  // granted at open
     std::unordered_set<ObjectHeader*> liveObjects;
     std::unordered_set<void*> liveIrps;  // tracker blocks of requests not yet freed
     std::uintptr_t nextHandle = 4;
@@ -202,7 +216,7 @@ struct hk::Kernel::Impl {
     std::vector<PortMapping> ports;
     std::vector<MemoryMapping> memory;
     std::vector<std::pair<std::uint64_t, std::uint64_t>> mappingHoles;
-    std::map<std::uintptr_t, IoMapping> ioMappings;  // virtual base -> mapping
+    std::map<std::uintptr_t, IoMapping> ioMappings;  // start of the view's first page -> mapping
 
     // ---------------------------------------------------------- debug and verifier
     std::vector<std::string> debugOutput;

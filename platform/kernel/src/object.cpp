@@ -119,7 +119,19 @@ void* ObLookupHandle(HANDLE handle) {
     return it == k.handles.end() ? nullptr : it->second;
 }
 
-NTSTATUS ObInsertHandle(void* body, ACCESS_MASK, HANDLE* handle) {
+ACCESS_MASK ObHandleAccess(HANDLE handle) {
+    Impl& k = K();
+    std::lock_guard<std::mutex> lk(k.obMu);
+    auto it = k.handleAccess.find(reinterpret_cast<std::uintptr_t>(handle));
+    return it == k.handleAccess.end() ? 0 : it->second;
+}
+
+bool InCallerProcess() {
+    Impl& k = K();
+    return k.current != nullptr && k.current->callerProcessDepth > 0;
+}
+
+NTSTATUS ObInsertHandle(void* body, ACCESS_MASK access, HANDLE* handle) {
     Impl& k = K();
     std::lock_guard<std::mutex> lk(k.obMu);
     ObjectHeader* h = HeaderOf(body);
@@ -128,6 +140,7 @@ NTSTATUS ObInsertHandle(void* body, ACCESS_MASK, HANDLE* handle) {
     std::uintptr_t value = k.nextHandle;
     k.nextHandle += 4;
     k.handles[value] = body;
+    k.handleAccess[value] = access;
     *handle = reinterpret_cast<HANDLE>(value);
     return STATUS_SUCCESS;
 }
@@ -192,6 +205,7 @@ NTSTATUS ZwClose(HANDLE Handle) {
         if (it == k.handles.end()) return STATUS_INVALID_HANDLE;
         body = it->second;
         k.handles.erase(it);
+        k.handleAccess.erase(reinterpret_cast<std::uintptr_t>(Handle));
         ObjectHeader* h = hk::HeaderOf(body);
         h->handles--;
         // A named temporary object leaves the namespace with its last handle.

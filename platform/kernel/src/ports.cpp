@@ -1,10 +1,13 @@
 // Port and register access and MmMapIoSpace, routed to the simulated hardware.
 #include <cstdlib>
+#include <string>
 
 #include "kernel_internal.h"
 
 using hk::K;
 using Impl = hk::Kernel::Impl;
+
+constexpr std::size_t kPageSize = 4096;
 
 static std::uint32_t PortRead(std::uintptr_t port, unsigned width) {
     auto p = static_cast<std::uint16_t>(port);
@@ -31,37 +34,50 @@ static hk::MemoryHandler* MemoryHandlerFor(std::uint64_t address) {
     return nullptr;
 }
 
-// The mapping that holds a register address, or null for ordinary memory.
-static const hk::IoMapping* MappingOf(volatile const void* address, std::uint64_t* physical) {
+// The mapping whose pages hold a register access, or null for ordinary
+// memory. An access that reaches past the bytes the driver mapped stops the
+// machine: on Windows the bytes beyond the length may sit on a page that is
+// not mapped at all.
+static const hk::IoMapping* MappingOf(volatile const void* address, unsigned bytes, std::uint64_t* physical) {
+    Impl& k = K();
     auto a = reinterpret_cast<std::uintptr_t>(address);
-    auto& maps = K().ioMappings;
-    auto it = maps.upper_bound(a);
-    if (it == maps.begin()) return nullptr;
+    auto it = k.ioMappings.upper_bound(a);
+    if (it == k.ioMappings.begin()) return nullptr;
     --it;
-    if (a >= it->first + it->second.length) return nullptr;
-    *physical = it->second.physical + (a - it->first);
-    return &it->second;
+    const hk::IoMapping& m = it->second;
+    if (a >= it->first + m.pageBytes) return nullptr;
+    if (a < m.base || a + bytes > m.base + m.length) {
+        k.Stop("IO_SPACE_ACCESS_BEYOND_MAPPING",
+               "a register access of " + std::to_string(bytes) + " bytes reaches outside the " +
+                   std::to_string(m.length) + " bytes MmMapIoSpace mapped",
+               a, bytes, m.base, m.length);
+    }
+    *physical = m.physical + (a - m.base);
+    return &m;
 }
 
 template <typename T>
 static T RegisterRead(volatile T* reg) {
     std::uint64_t physical = 0;
-    const hk::IoMapping* m = MappingOf(reg, &physical);
+    const hk::IoMapping* m = MappingOf(reg, sizeof(T), &physical);
     if (m != nullptr && m->handler != nullptr) {
         return static_cast<T>(m->handler->ReadMemory(physical, sizeof(T) * 8));
     }
-    return *reg;
+    // Plain memory; x64 allows a register address of any alignment.
+    T value;
+    memcpy(&value, const_cast<T*>(reg), sizeof(T));
+    return value;
 }
 
 template <typename T>
 static void RegisterWrite(volatile T* reg, T value) {
     std::uint64_t physical = 0;
-    const hk::IoMapping* m = MappingOf(reg, &physical);
+    const hk::IoMapping* m = MappingOf(reg, sizeof(T), &physical);
     if (m != nullptr && m->handler != nullptr) {
         m->handler->WriteMemory(physical, value, sizeof(T) * 8);
         return;
     }
-    *reg = value;
+    memcpy(const_cast<T*>(reg), &value, sizeof(T));
 }
 
 extern "C" {
@@ -87,37 +103,40 @@ PVOID MmMapIoSpace(PHYSICAL_ADDRESS PhysicalAddress, SIZE_T NumberOfBytes, MEMOR
     k.RequireIrql("MmMapIoSpace", DISPATCH_LEVEL);
     auto physical = static_cast<std::uint64_t>(PhysicalAddress.QuadPart);
     for (const auto& hole : k.mappingHoles) {
-        if (physical >= hole.first && physical < hole.first + hole.second) return nullptr;
+        if (physical < hole.first + hole.second && physical + NumberOfBytes > hole.first) return nullptr;
     }
     if (NumberOfBytes == 0) return nullptr;
-    // Room for a full register read at the last mapped byte.
-    std::size_t size = (NumberOfBytes + 8 + 4095) & ~std::size_t(4095);
-    void* view = std::aligned_alloc(4096, size);
+    // Whole pages; the returned address keeps the physical page offset.
+    const std::size_t offset = physical & (kPageSize - 1);
+    const std::size_t pageBytes = (offset + NumberOfBytes + kPageSize - 1) & ~(kPageSize - 1);
+    void* view = std::aligned_alloc(kPageSize, pageBytes);
     if (view == nullptr) return nullptr;
-    memset(view, 0, size);
+    memset(view, 0, pageBytes);
+    const auto pages = reinterpret_cast<std::uintptr_t>(view);
     hk::MemoryHandler* handler = MemoryHandlerFor(physical);
-    k.ioMappings[reinterpret_cast<std::uintptr_t>(view)] = hk::IoMapping{physical, NumberOfBytes, handler};
-    // The view also holds a snapshot, for code that reads it without the
-    // register routines.
+    k.ioMappings[pages] = hk::IoMapping{pages + offset, physical, NumberOfBytes, pageBytes, handler};
+    // The mapped bytes also hold a snapshot, for code that reads them without
+    // the register routines.
     if (handler != nullptr) {
-        for (std::size_t i = 0; i + 4 <= size && i < NumberOfBytes + 4; i += 4) {
-            std::uint32_t v = handler->ReadMemory(physical + i, 32);
-            memcpy(static_cast<char*>(view) + i, &v, 4);
+        for (std::size_t i = 0; i < NumberOfBytes; ++i) {
+            static_cast<std::uint8_t*>(view)[offset + i] =
+                static_cast<std::uint8_t>(handler->ReadMemory(physical + i, 8));
         }
     }
-    return view;
+    return reinterpret_cast<PVOID>(pages + offset);
 }
 
 VOID MmUnmapIoSpace(PVOID BaseAddress, SIZE_T NumberOfBytes) {
     Impl& k = K();
     k.RequireIrql("MmUnmapIoSpace", DISPATCH_LEVEL);
-    auto it = k.ioMappings.find(reinterpret_cast<std::uintptr_t>(BaseAddress));
-    if (it == k.ioMappings.end() || it->second.length != NumberOfBytes) {
+    const auto base = reinterpret_cast<std::uintptr_t>(BaseAddress);
+    auto it = k.ioMappings.find(base & ~std::uintptr_t(kPageSize - 1));
+    if (it == k.ioMappings.end() || it->second.base != base || it->second.length != NumberOfBytes) {
         k.Stop("BAD_IO_SPACE_UNMAP", "MmUnmapIoSpace of a range that MmMapIoSpace did not map",
                reinterpret_cast<std::uintptr_t>(BaseAddress), NumberOfBytes);
     }
+    std::free(reinterpret_cast<void*>(it->first));
     k.ioMappings.erase(it);
-    std::free(BaseAddress);
 }
 
 }  // extern "C"

@@ -35,12 +35,49 @@ KeyBody* KeyFromHandle(HANDLE h) {
     return static_cast<KeyBody*>(body);
 }
 
-NTSTATUS OpenKeyPath(const std::wstring& path, PHANDLE KeyHandle) {
+// Generic rights as the key type maps them.
+ACCESS_MASK MapKeyAccess(ACCESS_MASK desired) {
+    ACCESS_MASK granted = desired & ~(GENERIC_READ | GENERIC_WRITE | GENERIC_EXECUTE | GENERIC_ALL);
+    if (desired & GENERIC_READ) granted |= KEY_READ;
+    if (desired & GENERIC_WRITE) granted |= KEY_WRITE;
+    if (desired & GENERIC_EXECUTE) granted |= KEY_READ;
+    if (desired & GENERIC_ALL) granted |= KEY_ALL_ACCESS;
+    return granted;
+}
+
+// A key handle, or null when the handle is not one or lacks the access the
+// routine needs (Windows answers STATUS_ACCESS_DENIED for the latter).
+KeyBody* KeyWithAccess(HANDLE h, ACCESS_MASK needed, NTSTATUS* status) {
+    KeyBody* key = KeyFromHandle(h);
+    if (key == nullptr) {
+        *status = STATUS_INVALID_HANDLE;
+        return nullptr;
+    }
+    if ((hk::ObHandleAccess(h) & needed) != needed) {
+        *status = STATUS_ACCESS_DENIED;
+        return nullptr;
+    }
+    return key;
+}
+
+// A handle opened without OBJ_KERNEL_HANDLE while kernel code runs in a
+// user-mode program's process goes into that program's handle table, where
+// the program (and anyone who can duplicate its handles) can use it with
+// every right the driver asked for.
+void RequireKernelHandle(const char* routine, POBJECT_ATTRIBUTES oa) {
+    if ((oa->Attributes & OBJ_KERNEL_HANDLE) != 0 || !hk::InCallerProcess()) return;
+    K().Stop("USER_HANDLE_FROM_KERNEL",
+             std::string(routine) + " without OBJ_KERNEL_HANDLE in a user-mode caller's process: the handle "
+                                    "would land in that program's handle table",
+             oa->Attributes);
+}
+
+NTSTATUS OpenKeyPath(const std::wstring& path, ACCESS_MASK desired, PHANDLE KeyHandle) {
     NTSTATUS status;
     hk::gKeyType.deleteProcedure = DeleteKeyBody;
     void* body = hk::ObCreateObject(&hk::gKeyType, sizeof(KeyBody), L"", &status);
     auto* key = new (body) KeyBody{path};
-    hk::ObInsertHandle(key, KEY_ALL_ACCESS, KeyHandle);
+    hk::ObInsertHandle(key, MapKeyAccess(desired), KeyHandle);
     ObfDereferenceObject(key);  // the handle keeps it
     return STATUS_SUCCESS;
 }
@@ -59,33 +96,36 @@ std::wstring PathFromAttributes(POBJECT_ATTRIBUTES oa) {
 
 extern "C" {
 
-NTSTATUS ZwOpenKey(PHANDLE KeyHandle, ACCESS_MASK, POBJECT_ATTRIBUTES ObjectAttributes) {
+NTSTATUS ZwOpenKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes) {
     Impl& k = K();
     k.RequireIrql("ZwOpenKey", PASSIVE_LEVEL);
+    RequireKernelHandle("ZwOpenKey", ObjectAttributes);
     std::wstring path = PathFromAttributes(ObjectAttributes);
     if (path.empty()) return STATUS_OBJECT_NAME_INVALID;
     if (!k.registry->KeyExists(path)) return STATUS_OBJECT_NAME_NOT_FOUND;
-    return OpenKeyPath(path, KeyHandle);
+    return OpenKeyPath(path, DesiredAccess, KeyHandle);
 }
 
-NTSTATUS ZwCreateKey(PHANDLE KeyHandle, ACCESS_MASK, POBJECT_ATTRIBUTES ObjectAttributes, ULONG, PUNICODE_STRING,
-                     ULONG, PULONG Disposition) {
+NTSTATUS ZwCreateKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes, ULONG,
+                     PUNICODE_STRING, ULONG, PULONG Disposition) {
     Impl& k = K();
     k.RequireIrql("ZwCreateKey", PASSIVE_LEVEL);
+    RequireKernelHandle("ZwCreateKey", ObjectAttributes);
     std::wstring path = PathFromAttributes(ObjectAttributes);
     if (path.empty()) return STATUS_OBJECT_NAME_INVALID;
     bool existed = k.registry->KeyExists(path);
     if (!existed && !k.registry->CreateKey(path)) return STATUS_OBJECT_NAME_INVALID;
     if (Disposition != nullptr) *Disposition = existed ? 2 : 1;  // REG_OPENED_EXISTING_KEY : REG_CREATED_NEW_KEY
-    return OpenKeyPath(path, KeyHandle);
+    return OpenKeyPath(path, DesiredAccess, KeyHandle);
 }
 
 NTSTATUS ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, KEY_VALUE_INFORMATION_CLASS InformationClass,
                          PVOID KeyValueInformation, ULONG Length, PULONG ResultLength) {
     Impl& k = K();
     k.RequireIrql("ZwQueryValueKey", PASSIVE_LEVEL);
-    KeyBody* key = KeyFromHandle(KeyHandle);
-    if (key == nullptr) return STATUS_INVALID_HANDLE;
+    NTSTATUS status;
+    KeyBody* key = KeyWithAccess(KeyHandle, KEY_QUERY_VALUE, &status);
+    if (key == nullptr) return status;
     auto value = k.registry->GetValue(key->path, FromUnicodeString(ValueName));
     if (!value) return STATUS_OBJECT_NAME_NOT_FOUND;
     const auto dataLength = static_cast<ULONG>(value->data.size());
@@ -149,8 +189,9 @@ NTSTATUS ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, KEY_VALUE_
 NTSTATUS ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, ULONG, ULONG Type, PVOID Data, ULONG DataSize) {
     Impl& k = K();
     k.RequireIrql("ZwSetValueKey", PASSIVE_LEVEL);
-    KeyBody* key = KeyFromHandle(KeyHandle);
-    if (key == nullptr) return STATUS_INVALID_HANDLE;
+    NTSTATUS status;
+    KeyBody* key = KeyWithAccess(KeyHandle, KEY_SET_VALUE, &status);
+    if (key == nullptr) return status;
     if (k.failRegistryWrites) return STATUS_ACCESS_DENIED;
     const auto* bytes = static_cast<const std::uint8_t*>(Data);
     std::vector<std::uint8_t> data(bytes, bytes + DataSize);

@@ -3,6 +3,8 @@
 // configuration commands.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "control_test_util.h"
 #include "driver_machine.h"
 
@@ -49,6 +51,46 @@ TEST(CommandBlock, BuffersShorterThanEightyBytesAreRefusedWithNoBytes) {
     Reply r = Send(m, m.Control(), ZHP_IOCTL_COMMAND, CommandBlock(ZHP_CMD_QUERY, {}, 120), 100);
     EXPECT_EQ(r.status, STATUS_SUCCESS);
     EXPECT_EQ(r.bytes, 100u);
+    EXPECT_FALSE(m.kernel.Stopped()) << m.kernel.Stop().ToString();
+}
+
+// The reply carries the whole output length; nothing past the block may be
+// what the system buffer held before (Windows does not clear it).
+TEST(CommandBlock, ALongOutputBufferGetsZeroesPastTheBlock) {
+    struct Case {
+        const char* what;
+        std::uint32_t command;
+        zhptest::Words words;
+        ULONG inLength;
+        NTSTATUS status;
+    };
+    const Case cases[] = {
+        {"query", ZHP_CMD_QUERY, {}, 80, STATUS_SUCCESS},
+        {"query, input as long as the output", ZHP_CMD_QUERY, {}, 4096, STATUS_SUCCESS},
+        {"switch on", ZHP_CMD_SWITCH_PROTECTION, {{36, 1}, {16, 0x26}}, 80, STATUS_SUCCESS},
+        {"release while nothing is held", ZHP_CMD_RELEASE_DISK, {}, 80, STATUS_SUCCESS},
+        {"write refused while switched on", ZHP_CMD_WRITE_SENSOR, {{64, 2}}, 80, STATUS_SUCCESS},
+        {"reload", ZHP_CMD_RELOAD_CONFIG, {}, 80, STATUS_SUCCESS},
+        {"store", ZHP_CMD_STORE_SETTINGS, {{16, 0x26}, {24, 0x10}, {36, 1}}, 80, STATUS_SUCCESS},
+        {"preset", ZHP_CMD_PRESET_INTERRUPT_ON, {{16, 0x26}, {24, 0x10}, {36, 1}}, 80, STATUS_SUCCESS},
+    };
+    Machine m;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        hk::RequestPtr request;
+        m.Do([&] {
+            request = hk::SendDeviceControl(m.Control(), ZHP_IOCTL_COMMAND, CommandBlock(c.command, c.words, c.inLength),
+                                            4096, UserMode);
+        });
+        ASSERT_TRUE(RunUntilCompleted(m, *request, 5 * kSecond));
+        EXPECT_EQ(request->status, c.status);
+        EXPECT_EQ(request->information, 4096u);
+        ASSERT_EQ(request->buffer.size(), 4096u);
+        EXPECT_EQ(request->buffer[0], c.command & 0xFF);
+        const auto past = std::find_if(request->buffer.begin() + 80, request->buffer.end(),
+                                       [](std::uint8_t b) { return b != 0; });
+        EXPECT_EQ(past, request->buffer.end()) << "byte " << (past - request->buffer.begin()) << " is not zero";
+    }
     EXPECT_FALSE(m.kernel.Stopped()) << m.kernel.Stop().ToString();
 }
 

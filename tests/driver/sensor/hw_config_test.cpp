@@ -146,6 +146,9 @@ TEST(HardwareProbe, GpioAddressSelectsPortOrMemory) {
         {"highest port", {0x00, 0x00, 0xFF, 0xF0}, 0xFFF0, "Ph_GPIO_ADDR(0x0000fff0)= 0x00000020"},
         {"memory", {0xFE, 0xD0, 0xC0, 0x00}, 0xFED0C000, "Ph_MEM_ADDR(0xfed0c000)= 0x00000020"},
         {"lowest memory", {0x00, 0x01, 0x00, 0x00}, 0x10000, "Ph_MEM_ADDR(0x00010000)= 0x00000020"},
+        // The register's last bytes on the next page: the whole 32 bits must be mapped.
+        {"memory across a page end", {0xFE, 0xD0, 0xFF, 0xFE}, 0xFED0FFFE, "Ph_MEM_ADDR(0xfed0fffe)= 0x00000020"},
+        {"memory at a page's last byte", {0xFE, 0xD0, 0xFF, 0xFF}, 0xFED0FFFF, "Ph_MEM_ADDR(0xfed0ffff)= 0x00000020"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -412,6 +415,44 @@ TEST(SettingsWriteBack, StoresModeThresholdAndDelayAsBinaryValues) {
     m.Pin(true);
     EXPECT_TRUE(RunUntil(m, [&] { return (m.Flag() & ZHP_FLAG_IO_BLOCKED) != 0; }, 2 * kSecond));
     EXPECT_FALSE(m.kernel.Stopped()) << m.kernel.Stop().ToString();
+}
+
+// Every command that reads the INIT key runs in the calling program's
+// thread; the key must be opened there with a kernel handle (the host kernel
+// stops the machine otherwise) and still read every value.
+TEST(ConfigurationFromAProgram, EveryCommandReadingTheKeyKeepsItsHandleInTheKernel) {
+    struct Case {
+        std::uint32_t command;
+        std::vector<std::pair<unsigned, std::uint32_t>> words;
+    };
+    const Case cases[] = {
+        {ZHP_CMD_RELOAD_CONFIG, {}},
+        {ZHP_CMD_STORE_SETTINGS, {{16, 0x30}, {24, 0x12}, {36, 1}}},
+        {ZHP_CMD_SENSOR_STARTUP, {{16, 0x30}, {24, 0x12}, {36, 1}}},
+        {ZHP_CMD_PRESET_INTERRUPT_ON, {{16, 0x30}, {24, 0x12}, {36, 1}}},
+        {ZHP_CMD_PRESET_INTERRUPT_OFF, {{16, 0x30}, {24, 0x12}, {36, 1}}},
+        {212, {{16, 0x30}, {24, 0x12}, {36, 1}}},
+    };
+    zhptest::Machine m;
+    ASSERT_EQ(m.startResults.at(0), STATUS_SUCCESS);
+    // A power change of the disk: the next command of any kind runs the
+    // start-up path, which reads the key too.
+    m.Do([&] { hk::PoSetDevicePower(m.storage.Pdo(m.Disk()), PowerDeviceD3); });
+    m.Do([&] { hk::PoSetDevicePower(m.storage.Pdo(m.Disk()), PowerDeviceD0); });
+    EXPECT_EQ(m.Command(ZHP_CMD_QUERY).status, STATUS_SUCCESS);
+    EXPECT_EQ(m.Global<unsigned char>("POW_RESUME"), 0);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.command);
+        zhptest::Reply r = m.Command(c.command, c.words, 5 * kSecond);
+        ASSERT_FALSE(m.kernel.Stopped()) << m.kernel.Stop().ToString();
+        EXPECT_EQ(r.status, STATUS_SUCCESS);
+        EXPECT_EQ(r.bytes, 80u);
+    }
+    // The values were read (the presets reached the sensor, the threshold
+    // stored by 111 came back through the mode probe).
+    EXPECT_EQ(m.Global<unsigned char>("TH_L"), 0x30);
+    EXPECT_EQ(m.chipset.Sensor().ReadRegister(0x56), 0x30);
+    EXPECT_EQ(InitValue(m, L"ERR_CODE"), Bytes{0x00});
 }
 
 }  // namespace

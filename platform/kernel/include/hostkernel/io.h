@@ -45,6 +45,11 @@ struct RequestSpec {
     PFILE_OBJECT fileObject = nullptr;
 };
 
+// What a buffered request's system buffer holds past the caller's input
+// until a driver writes there: Windows does not clear it, so whatever pool
+// memory held before goes back to the caller with the information count.
+constexpr std::uint8_t kStaleSystemBufferByte = 0xA5;
+
 // Builds a request as the I/O manager would for this device (buffered or
 // direct I/O by the device's flags) and passes it to the device.
 RequestPtr SendRequest(PDEVICE_OBJECT device, const RequestSpec& spec);
