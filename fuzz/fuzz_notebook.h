@@ -50,6 +50,10 @@ public:
     void CheckNotStopped(const char* where);
     [[noreturn]] void Finding(const std::string& what);
 
+    // Called once before the process aborts on a finding (a target that
+    // keeps a machine across inputs saves what led there).
+    static void BeforeAbort(std::function<void()> hook);
+
 private:
     DriverImage& image_;
     std::vector<PKTHREAD> threads_;
