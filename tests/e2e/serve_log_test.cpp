@@ -1,5 +1,6 @@
 // What the serving notebook tells: its event log (every control request a
-// program sends, as it happens), its usage, and its live protection log.
+// program sends, as it happens), its usage, its live protection log and the
+// pictures of its drops.
 #include <algorithm>
 #include <chrono>
 #include <sstream>
@@ -117,6 +118,10 @@ TEST(ProtectionLog, AFastWriterAtRestIsTheDisksBacklogNotHeldByZhp) {
     ASSERT_EQ(notebook.Ctl({"drop", "0.8"}).exitCode, 0);
     EXPECT_TRUE(notebook.LogEventuallyContains("ZHP holds disk requests back"));
     EXPECT_TRUE(notebook.LogEventuallyContains("ZHP released the held requests"));
+    // Once the drop is over, its picture is in the state folder.
+    const std::string plot = notebook.StateDir() + "/plots/drop-01.svg";
+    EXPECT_TRUE(notebook.LogEventuallyContains("drop 1 drawn in " + plot));
+    EXPECT_NE(e2e::ReadFile(plot).find("Drop 1: 0.80 m"), std::string::npos);
 
     // A disk asleep takes nothing: its backlog grows until it is woken, and
     // the log says so without blaming ZHP.

@@ -1,6 +1,7 @@
 #include "scenario.h"
 
 #include "actions.h"
+#include "drop_plot.h"
 #include "event_log.h"
 #include "machine.h"
 #include "machine_events.h"
@@ -120,6 +121,37 @@ private:
         }
     }
 
+    void Plot() {
+        const std::vector<hw::DropFacts>& drops = machine_->Chipset().Motion().Drops();
+        std::vector<hk::Time100ns> parks, headsOff, mediaWhileFalling;
+        if (machine_->Booted()) {
+            for (hw::Disk* disk : machine_->Storage().Disks()) {
+                for (const hw::AtaCommandRecord& c : disk->AtaCommands()) {
+                    if (IsParkCommand(c.task)) parks.push_back(c.received);
+                }
+                for (const hw::HeadEvent& h : disk->HeadEvents()) {
+                    if (h.kind == hw::HeadEventKind::Unloaded) headsOff.push_back(h.at);
+                }
+                for (const hw::MediaAccess& a : disk->MediaAccesses()) {
+                    if (a.while_falling) mediaWhileFalling.push_back(a.contact);
+                }
+            }
+        }
+        std::vector<std::pair<hk::Time100ns, hk::Time100ns>> requests;
+        for (const IssuedRequest& issued : ledger_.Requests()) {
+            const hk::HostRequest& r = *issued.request;
+            requests.emplace_back(r.sentAt, r.completed ? r.completedAt : DropTimeline::kPending);
+        }
+        for (std::size_t i = 0; i < drops.size(); ++i) {
+            const hk::Time100ns limit = i + 1 < drops.size() ? drops[i + 1].fall_start : Now();
+            auto [from, to] = DropSpan(drops[i], requests, limit);
+            DropTimeline timeline = CutTimeline(static_cast<int>(i + 1), drops[i], from, to, machine_->Line().Edges(),
+                                                parks, headsOff, mediaWhileFalling, requests);
+            SampleMagnitude(machine_->Chipset().Motion(), timeline);
+            result_.plots.push_back({DropPlotName(timeline.number), DropTimelineSvg(timeline)});
+        }
+    }
+
     void Finish() {
         hk::Kernel& k = machine_->Kernel();
         if (k.Stopped()) {
@@ -130,6 +162,7 @@ private:
                                                                                                          k.Stop().thread));
         }
         Harvest();
+        if (options_.plots) Plot();
         result_.summary = Summarize(*machine_, ledger_);
         result_.summary_json = result_.summary.ToJson();
         result_.events = log_.Text();

@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <fstream>
 
+#include "drop_plot.h"
 #include "machine_events.h"
 #include "summary.h"
 
@@ -181,7 +183,10 @@ MachineFacts ProtectionMonitor::Facts() {
                     q.done = r.completed;
                     q.completed = r.completedAt;
                     q.queued = !r.completed && HeldByZhp(r.irp);
+                    q.wasHeld = q.wasHeld || q.queued;
+                    const bool wasInDisk = q.inDisk;
                     q.inDisk = !r.completed && !q.queued;
+                    if (q.inDisk && !wasInDisk) q.inDiskSince = q.wasHeld ? facts.now : r.sentAt;
                     if (r.completed) {
                         if (events_ != nullptr) LogCompletion(*events_, watched.issued);
                         watched.issued.request.reset();
@@ -260,6 +265,29 @@ void ProtectionMonitor::TakeDiskRecords() {
     }
 }
 
+std::string ProtectionMonitor::Plot(const MachineFacts& facts, std::size_t drop) {
+    if (plotsDir_.empty() || drop >= facts.drops.size()) return std::string();
+    std::vector<hk::Time100ns> parks, headsOff, mediaWhileFalling;
+    for (const hw::AtaCommandRecord& c : facts.parks) parks.push_back(c.received);
+    for (const hw::HeadEvent& h : facts.unloads) headsOff.push_back(h.at);
+    for (const hw::MediaAccess& a : facts.fallingAccesses) mediaWhileFalling.push_back(a.contact);
+    std::vector<std::pair<hk::Time100ns, hk::Time100ns>> requests;
+    for (const MachineFacts::Request& r : facts.requests) {
+        requests.emplace_back(r.sent, r.done ? r.completed : DropTimeline::kPending);
+    }
+    const hw::DropFacts& d = facts.drops[drop];
+    const hk::Time100ns limit = drop + 1 < facts.drops.size() ? facts.drops[drop + 1].fall_start : facts.now;
+    auto [from, to] = DropSpan(d, requests, limit);
+    DropTimeline timeline = CutTimeline(static_cast<int>(drop + 1), d, from, to, facts.edges, parks, headsOff,
+                                        mediaWhileFalling, requests);
+    if (!gate_.Run([&] { SampleMagnitude(machine_.Chipset().Motion(), timeline); }, "drop plot")) return std::string();
+    const std::string path = plotsDir_ + "/" + DropPlotName(timeline.number);
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << DropTimelineSvg(timeline);
+    if (!out.flush()) return std::string();
+    return path;
+}
+
 std::vector<DropRow> ProtectionMonitor::Rows() { return DropRows(Facts()); }
 
 void ProtectionMonitor::Look() {
@@ -312,7 +340,7 @@ void ProtectionMonitor::Look() {
     for (const MachineFacts::Request& r : facts.requests) {
         if (!r.inDisk) continue;
         ++inDisk;
-        if (!oldestInDisk || r.sent < *oldestInDisk) oldestInDisk = r.sent;
+        if (!oldestInDisk || r.inDiskSince < *oldestInDisk) oldestInDisk = r.inDiskSince;
     }
     const hk::Time100ns diskWait = oldestInDisk ? facts.now - *oldestInDisk : 0;
     if (!diskBehindTold_ && diskWait >= kDiskBehind) {
@@ -350,6 +378,8 @@ void ProtectionMonitor::Look() {
                           static_cast<unsigned long long>(r.media_io_while_falling));
         }
         lines.emplace_back(facts.now, text);
+        std::string plot = Plot(facts, rowsOverTold_);
+        if (!plot.empty()) lines.emplace_back(facts.now, "drop " + std::to_string(r.number) + " drawn in " + plot);
         ++rowsOverTold_;
     }
     std::stable_sort(lines.begin(), lines.end(),

@@ -60,6 +60,10 @@ struct MachineFacts {
         bool done = false;
         bool queued = false;  // pending in ZHP's queue (held back by ZHP)
         bool inDisk = false;  // pending further down: the disk's queue or the disk itself
+        // Since when it waits further down: its sending, or for a request ZHP
+        // held, the first look that found it passed down.
+        hk::Time100ns inDiskSince = 0;
+        bool wasHeld = false;
     };
     std::vector<Request> requests;
 };
@@ -73,6 +77,9 @@ class ProtectionMonitor {
 public:
     ProtectionMonitor(Machine& machine, RequestLedger& ledger, hostuser::KernelGate& gate,
                       std::function<void(hk::Time100ns, const std::string&)> print, EventLog* events = nullptr);
+
+    // Each drop's timeline goes to DIR/drop-NN.svg when the drop is over.
+    void PlotInto(std::string dir) { plotsDir_ = std::move(dir); }
     ~ProtectionMonitor();
     ProtectionMonitor(const ProtectionMonitor&) = delete;
     ProtectionMonitor& operator=(const ProtectionMonitor&) = delete;
@@ -91,12 +98,16 @@ private:
     void TakeDiskRecords();
     // The request waits in ZHP's queue (on an emulated thread).
     bool HeldByZhp(PIRP irp) const;
+    // Draws the drop's timeline into the plots folder; the path written, or
+    // empty.
+    std::string Plot(const MachineFacts& facts, std::size_t drop);
 
     Machine& machine_;
     RequestLedger& ledger_;
     hostuser::KernelGate& gate_;
     std::function<void(hk::Time100ns, const std::string&)> print_;
     EventLog* events_ = nullptr;
+    std::string plotsDir_;
     std::mutex mutex_;  // facts gathering and the reported state (and the lists below)
     std::condition_variable wake_;
     bool stopping_ = false;

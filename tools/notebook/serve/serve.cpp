@@ -61,6 +61,7 @@ const char* kUsage =
     "  --driver PATH   the ZHP module to load (default: the build's)\n"
     "  --locale N      the user's locale id (default 1033)\n"
     "  --seed N        the kernel's scheduling seed (default 1)\n"
+    "  every drop is drawn as a timeline in STATE/plots/drop-NN.svg (STATE: the --state directory)\n"
     "  --events FILE   the event log as JSON lines, written as things happen: every control\n"
     "                  request a program sends (\"ioctl\": request and reply words), world\n"
     "                  actions, the interrupt line, disk commands, heads, completed requests\n"
@@ -305,6 +306,13 @@ int ServeMain(int argc, char** argv, const std::string& sourceDir, const std::st
         return 1;
     }
     world.SetServer(&server);
+    // A picture of every drop, in the state directory.
+    const std::string plotsDir = o.stateDir + "/plots";
+    if (MakeDirectories(plotsDir)) {
+        monitor.PlotInto(plotsDir);
+    } else {
+        std::cerr << "notebook serve: cannot create " << plotsDir << "; drops are not drawn\n";
+    }
     monitor.Start();
     printer.Print(kernel.Now(), "serving user mode on " + server.SocketPath() + " (user: " +
                                     (o.administrator ? "administrator" : "standard") + ", state: " + o.stateDir +
