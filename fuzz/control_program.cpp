@@ -175,15 +175,7 @@ private:
     void OpenClose() {
         PDEVICE_OBJECT control = nb_.Control();
         nb_.Do(
-            [this, control] {
-                NTSTATUS status = STATUS_PENDING;
-                PFILE_OBJECT file = hk::OpenDevice(control, &status);
-                if (status != STATUS_SUCCESS || file == nullptr) {
-                    openFailed_ = true;
-                    return;
-                }
-                hk::CloseDevice(file);
-            },
+            [this, control] { openFailed_ = !OpenAndClose(control); },
             "open and close");
         if (openFailed_) nb_.Finding("opening the control device failed");
     }

@@ -63,6 +63,14 @@ void RunAbortHook() {
 
 }  // namespace
 
+bool OpenAndClose(PDEVICE_OBJECT device) {
+    NTSTATUS status = STATUS_PENDING;
+    PFILE_OBJECT file = hk::OpenDevice(device, &status);
+    if (status != STATUS_SUCCESS || file == nullptr) return false;
+    hk::CloseDevice(file);
+    return true;
+}
+
 void Notebook::BeforeAbort(std::function<void()> hook) { AbortHook() = std::move(hook); }
 
 Notebook::Notebook(DriverImage& image, std::uint64_t seed, unsigned preemptPercent)

@@ -20,6 +20,10 @@
 
 namespace zhpfuzz {
 
+// Opens the device as a program would and closes it again; false when the
+// open failed. On an emulated thread.
+bool OpenAndClose(PDEVICE_OBJECT device);
+
 class Notebook {
 public:
     Notebook(DriverImage& image, std::uint64_t seed, unsigned preemptPercent);

@@ -155,16 +155,12 @@ private:
                 KeDelayExecutionThread(KernelMode, FALSE, &interval);
                 break;
             }
-            case Operation::Kind::kOpenClose: {
-                NTSTATUS status = STATUS_PENDING;
-                PFILE_OBJECT file = hk::OpenDevice(control, &status);
-                if (status != STATUS_SUCCESS || file == nullptr) {
+            case Operation::Kind::kOpenClose:
+                if (!OpenAndClose(control)) {
                     openFailed = true;
                     return;
                 }
-                hk::CloseDevice(file);
                 break;
-            }
             }
         }
     }

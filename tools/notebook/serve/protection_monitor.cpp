@@ -32,6 +32,20 @@ std::string Format(const char* format, double a = 0, double b = 0, double c = 0)
     return text;
 }
 
+// How many requests are so, and the earliest of their times.
+template <typename Is, typename Time>
+std::pair<std::uint64_t, std::optional<hk::Time100ns>> CountEarliest(const std::vector<MachineFacts::Request>& requests,
+                                                                     Is is, Time time) {
+    std::uint64_t count = 0;
+    std::optional<hk::Time100ns> earliest;
+    for (const MachineFacts::Request& r : requests) {
+        if (!is(r)) continue;
+        ++count;
+        if (!earliest || time(r) < *earliest) earliest = time(r);
+    }
+    return {count, earliest};
+}
+
 }  // namespace
 
 std::vector<DropRow> DropRows(const MachineFacts& facts) {
@@ -325,23 +339,15 @@ void ProtectionMonitor::Look() {
         lines.emplace_back(h.at, after ? Format("heads on the ramp %.1f ms after release", *after)
                                        : std::string("heads on the ramp"));
     }
-    std::uint64_t heldNow = 0;
-    std::optional<hk::Time100ns> firstHeld;
-    for (const MachineFacts::Request& r : facts.requests) {
-        if (!r.queued) continue;
-        ++heldNow;
-        if (!firstHeld || r.sent < *firstHeld) firstHeld = r.sent;
-    }
+    const auto [heldNow, firstHeld] =
+        CountEarliest(facts.requests, [](const MachineFacts::Request& r) { return r.queued; },
+                      [](const MachineFacts::Request& r) { return r.sent; });
     if (heldNow > 0 && heldPeak_ == 0) lines.emplace_back(*firstHeld, "ZHP holds disk requests back");
     // Requests passed down that the disk has not finished are the disk's
     // backlog, not ZHP's: the log says when the disk falls behind.
-    std::uint64_t inDisk = 0;
-    std::optional<hk::Time100ns> oldestInDisk;
-    for (const MachineFacts::Request& r : facts.requests) {
-        if (!r.inDisk) continue;
-        ++inDisk;
-        if (!oldestInDisk || r.inDiskSince < *oldestInDisk) oldestInDisk = r.inDiskSince;
-    }
+    const auto [inDisk, oldestInDisk] =
+        CountEarliest(facts.requests, [](const MachineFacts::Request& r) { return r.inDisk; },
+                      [](const MachineFacts::Request& r) { return r.inDiskSince; });
     const hk::Time100ns diskWait = oldestInDisk ? facts.now - *oldestInDisk : 0;
     if (!diskBehindTold_ && diskWait >= kDiskBehind) {
         lines.emplace_back(facts.now, Format("the disk falls behind: %.0f request(s) wait in it, the oldest for %.0f ms",
