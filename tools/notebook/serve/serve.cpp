@@ -22,8 +22,8 @@
 #include <hostuser/win32_server.h>
 
 #include "control_client.h"
-#include "event_log.h"
 #include "actions.h"
+#include "event_log.h"
 #include "machine.h"
 #include "machine_events.h"
 #include "protection_monitor.h"
@@ -61,10 +61,10 @@ const char* kUsage =
     "  --driver PATH   the ZHP module to load (default: the build's)\n"
     "  --locale N      the user's locale id (default 1033)\n"
     "  --seed N        the kernel's scheduling seed (default 1)\n"
-    "  every drop is drawn as a timeline in STATE/plots/drop-NN.svg (STATE: the --state directory)\n"
     "  --events FILE   the event log as JSON lines, written as things happen: every control\n"
     "                  request a program sends (\"ioctl\": request and reply words), world\n"
     "                  actions, the interrupt line, disk commands, heads, completed requests\n"
+    "  every drop is drawn as a timeline in STATE/plots/drop-NN.svg (STATE: the --state directory)\n"
     "runs the notebook in real time until SIGINT or SIGTERM; notebook ctl acts on it.\n";
 
 int Usage(const std::string& problem) {
