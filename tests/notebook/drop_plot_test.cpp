@@ -60,7 +60,7 @@ TEST(DropPlot, TheCutKeepsWhatFallsIntoTheSpanAndTheLinesLevelBefore) {
     const std::vector<notebook::LineEdge> edges = {
         {500 * kMs, true, true}, {2015 * kMs, false, false}, {2020 * kMs, true, false}, {9000 * kMs, false, false}};
     DropTimeline t = notebook::CutTimeline(
-        3, d, 1900 * kMs, 3100 * kMs, edges, {1000 * kMs, 2030 * kMs}, {2250 * kMs, 8000 * kMs}, {2100 * kMs},
+        3, d, 1900 * kMs, 3100 * kMs, edges, {1000 * kMs, 2030 * kMs}, {2250 * kMs, 8000 * kMs}, {}, {2100 * kMs},
         {{1000 * kMs, 1100 * kMs}, {1800 * kMs, 2200 * kMs}, {2500 * kMs, DropTimeline::kPending}, {4000 * kMs, 4100 * kMs}});
     EXPECT_EQ(t.number, 3);
     EXPECT_TRUE(t.line_high_before);  // forced up at 500 ms and not down before the span
@@ -70,6 +70,29 @@ TEST(DropPlot, TheCutKeepsWhatFallsIntoTheSpanAndTheLinesLevelBefore) {
     EXPECT_EQ(t.media_io_while_falling.size(), 1u);
     ASSERT_EQ(t.requests.size(), 2u);  // the ones overlapping the span
     EXPECT_EQ(t.requests[0].first, 1800 * kMs);
+    EXPECT_FALSE(t.heads_off_before);
+}
+
+TEST(DropPlot, HeadsParkedBeforeTheReleaseAreSeen) {
+    const hw::DropFacts d = Drop(2000 * kMs, 400, 900);
+    struct Case {
+        const char* name;
+        std::vector<hk::Time100ns> off, on;
+        bool offBefore;
+    };
+    const Case cases[] = {
+        {"never unloaded", {}, {}, false},
+        {"unloaded by an earlier drop", {1500 * kMs}, {}, true},
+        {"unloaded, then loaded again", {1500 * kMs}, {1700 * kMs}, false},
+        {"loaded, then unloaded", {1500 * kMs}, {1200 * kMs}, true},
+        {"unloaded only during the drop", {2250 * kMs}, {}, false},
+    };
+    for (const Case& c : cases) {
+        DropTimeline t = notebook::CutTimeline(1, d, 1900 * kMs, 3100 * kMs, {}, {}, c.off, c.on, {}, {});
+        EXPECT_EQ(t.heads_off_before, c.offBefore) << c.name;
+        const std::string svg = notebook::DropTimelineSvg(t);
+        EXPECT_EQ(svg.find("heads off the media already") != std::string::npos, c.offBefore) << c.name;
+    }
 }
 
 DropTimeline Timeline(bool parked, bool bigImpact) {
@@ -80,7 +103,7 @@ DropTimeline Timeline(bool parked, bool bigImpact) {
         off.push_back(1250 * kMs);
     }
     DropTimeline t = notebook::CutTimeline(1, d, 900 * kMs, 2500 * kMs, {{1015 * kMs, true, false}, {1700 * kMs, false, false}},
-                                           parks, off, parked ? std::vector<hk::Time100ns>{} : std::vector<hk::Time100ns>{1300 * kMs},
+                                           parks, off, {}, parked ? std::vector<hk::Time100ns>{} : std::vector<hk::Time100ns>{1300 * kMs},
                                            {{1010 * kMs, 2200 * kMs}, {1050 * kMs, 2200 * kMs}, {1100 * kMs, 2200 * kMs}});
     for (hk::Time100ns at = t.from; at <= t.to; at += 10 * kMs) {
         const bool falling = at >= d.fall_start && at < d.impact;

@@ -148,7 +148,8 @@ void SampleMagnitude(const hw::MotionModel& motion, DropTimeline& timeline, hk::
 
 DropTimeline CutTimeline(int number, const hw::DropFacts& drop, hk::Time100ns from, hk::Time100ns to,
                          const std::vector<LineEdge>& edges, const std::vector<hk::Time100ns>& parks,
-                         const std::vector<hk::Time100ns>& headsOff, const std::vector<hk::Time100ns>& mediaWhileFalling,
+                         const std::vector<hk::Time100ns>& headsOff, const std::vector<hk::Time100ns>& headsOn,
+                         const std::vector<hk::Time100ns>& mediaWhileFalling,
                          const std::vector<std::pair<hk::Time100ns, hk::Time100ns>>& requests) {
     DropTimeline t;
     t.number = number;
@@ -163,9 +164,15 @@ DropTimeline CutTimeline(int number, const hw::DropFacts& drop, hk::Time100ns fr
     for (hk::Time100ns p : parks) {
         if (within(p)) t.parks.push_back(p);
     }
+    std::optional<hk::Time100ns> lastOff, lastOn;
     for (hk::Time100ns h : headsOff) {
         if (within(h)) t.heads_off.push_back(h);
+        if (h < from && (!lastOff || h > *lastOff)) lastOff = h;
     }
+    for (hk::Time100ns h : headsOn) {
+        if (h < from && (!lastOn || h > *lastOn)) lastOn = h;
+    }
+    t.heads_off_before = lastOff && (!lastOn || *lastOn < *lastOff);
     for (hk::Time100ns m : mediaWhileFalling) {
         if (within(m)) t.media_io_while_falling.push_back(m);
     }
@@ -206,6 +213,8 @@ std::string DropTimelineSvg(const DropTimeline& tl) {
         facts += ", heads off the media " + Num(rel(off)) + " ms (" +
                  (off <= tl.drop.impact ? "before" : "after") + " the impact at " +
                  Num(rel(tl.drop.impact)) + " ms)";
+    } else if (tl.heads_off_before) {
+        facts += ", heads off the media already (parked before the release)";
     } else {
         facts += ", heads not parked";
     }

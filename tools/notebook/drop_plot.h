@@ -28,6 +28,7 @@ struct DropTimeline {
     std::vector<LineEdge> edges;    // edges within the span
     std::vector<hk::Time100ns> parks;      // park commands reaching a disk
     std::vector<hk::Time100ns> heads_off;  // heads onto the ramp
+    bool heads_off_before = false;         // already on the ramp at `from`
     std::vector<hk::Time100ns> media_io_while_falling;
     // Requests by the time they were sent and completed (kPending: not yet).
     static constexpr hk::Time100ns kPending = std::numeric_limits<hk::Time100ns>::max();
@@ -44,11 +45,13 @@ std::pair<hk::Time100ns, hk::Time100ns> DropSpan(const hw::DropFacts& drop,
 // Fills the timeline's magnitude by sampling the motion every `step`.
 void SampleMagnitude(const hw::MotionModel& motion, DropTimeline& timeline, hk::Time100ns step = hk::kMillisecond);
 
-// Keeps only what falls into [from, to] (requests that overlap it), and the
-// line's level before it.
+// Keeps only what falls into [from, to] (requests that overlap it), the
+// line's level before it and whether the heads were off the media then
+// (`headsOn`: the heads loaded onto the media again).
 DropTimeline CutTimeline(int number, const hw::DropFacts& drop, hk::Time100ns from, hk::Time100ns to,
                          const std::vector<LineEdge>& edges, const std::vector<hk::Time100ns>& parks,
-                         const std::vector<hk::Time100ns>& headsOff, const std::vector<hk::Time100ns>& mediaWhileFalling,
+                         const std::vector<hk::Time100ns>& headsOff, const std::vector<hk::Time100ns>& headsOn,
+                         const std::vector<hk::Time100ns>& mediaWhileFalling,
                          const std::vector<std::pair<hk::Time100ns, hk::Time100ns>>& requests);
 
 std::string DropTimelineSvg(const DropTimeline& timeline);

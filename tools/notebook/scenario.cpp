@@ -123,7 +123,7 @@ private:
 
     void Plot() {
         const std::vector<hw::DropFacts>& drops = machine_->Chipset().Motion().Drops();
-        std::vector<hk::Time100ns> parks, headsOff, mediaWhileFalling;
+        std::vector<hk::Time100ns> parks, headsOff, headsOn, mediaWhileFalling;
         if (machine_->Booted()) {
             for (hw::Disk* disk : machine_->Storage().Disks()) {
                 for (const hw::AtaCommandRecord& c : disk->AtaCommands()) {
@@ -131,6 +131,7 @@ private:
                 }
                 for (const hw::HeadEvent& h : disk->HeadEvents()) {
                     if (h.kind == hw::HeadEventKind::Unloaded) headsOff.push_back(h.at);
+                    if (h.kind == hw::HeadEventKind::Loaded) headsOn.push_back(h.at);
                 }
                 for (const hw::MediaAccess& a : disk->MediaAccesses()) {
                     if (a.while_falling) mediaWhileFalling.push_back(a.contact);
@@ -146,7 +147,7 @@ private:
             const hk::Time100ns limit = i + 1 < drops.size() ? drops[i + 1].fall_start : Now();
             auto [from, to] = DropSpan(drops[i], requests, limit);
             DropTimeline timeline = CutTimeline(static_cast<int>(i + 1), drops[i], from, to, machine_->Line().Edges(),
-                                                parks, headsOff, mediaWhileFalling, requests);
+                                                parks, headsOff, headsOn, mediaWhileFalling, requests);
             SampleMagnitude(machine_->Chipset().Motion(), timeline);
             result_.plots.push_back({DropPlotName(timeline.number), DropTimelineSvg(timeline)});
         }

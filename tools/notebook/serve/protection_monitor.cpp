@@ -180,6 +180,7 @@ MachineFacts ProtectionMonitor::Facts() {
             if (machine_.Booted()) TakeDiskRecords();
             facts.parks = parks_;
             facts.unloads = unloads_;
+            facts.loads = loads_;
             // New requests since the last look; the ledger then forgets the
             // completed ones among those seen, so that it keeps only pending
             // requests however long the notebook serves.
@@ -260,6 +261,7 @@ void ProtectionMonitor::TakeDiskRecords() {
         const std::vector<hw::HeadEvent>& events = disk.HeadEvents();
         for (; seen.headEvents < events.size(); ++seen.headEvents) {
             if (events_ != nullptr) LogHeadEvent(*events_, disk.Name(), events[seen.headEvents]);
+            if (events[seen.headEvents].kind == hw::HeadEventKind::Loaded) loads_.push_back(events[seen.headEvents]);
             if (events[seen.headEvents].kind != hw::HeadEventKind::Unloaded) continue;
             unloads_.push_back(events[seen.headEvents]);
             newUnloads = true;
@@ -281,9 +283,10 @@ void ProtectionMonitor::TakeDiskRecords() {
 
 std::string ProtectionMonitor::Plot(const MachineFacts& facts, std::size_t drop) {
     if (plotsDir_.empty() || drop >= facts.drops.size()) return std::string();
-    std::vector<hk::Time100ns> parks, headsOff, mediaWhileFalling;
+    std::vector<hk::Time100ns> parks, headsOff, headsOn, mediaWhileFalling;
     for (const hw::AtaCommandRecord& c : facts.parks) parks.push_back(c.received);
     for (const hw::HeadEvent& h : facts.unloads) headsOff.push_back(h.at);
+    for (const hw::HeadEvent& h : facts.loads) headsOn.push_back(h.at);
     for (const hw::MediaAccess& a : facts.fallingAccesses) mediaWhileFalling.push_back(a.contact);
     std::vector<std::pair<hk::Time100ns, hk::Time100ns>> requests;
     for (const MachineFacts::Request& r : facts.requests) {
@@ -292,7 +295,7 @@ std::string ProtectionMonitor::Plot(const MachineFacts& facts, std::size_t drop)
     const hw::DropFacts& d = facts.drops[drop];
     const hk::Time100ns limit = drop + 1 < facts.drops.size() ? facts.drops[drop + 1].fall_start : facts.now;
     auto [from, to] = DropSpan(d, requests, limit);
-    DropTimeline timeline = CutTimeline(static_cast<int>(drop + 1), d, from, to, facts.edges, parks, headsOff,
+    DropTimeline timeline = CutTimeline(static_cast<int>(drop + 1), d, from, to, facts.edges, parks, headsOff, headsOn,
                                         mediaWhileFalling, requests);
     if (!gate_.Run([&] { SampleMagnitude(machine_.Chipset().Motion(), timeline); }, "drop plot")) return std::string();
     const std::string path = plotsDir_ + "/" + DropPlotName(timeline.number);

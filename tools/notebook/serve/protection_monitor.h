@@ -53,6 +53,7 @@ struct MachineFacts {
     std::vector<LineEdge> edges;
     std::vector<hw::AtaCommandRecord> parks;  // park commands, all disks
     std::vector<hw::HeadEvent> unloads;       // heads going onto the ramp, all disks
+    std::vector<hw::HeadEvent> loads;         // heads going onto the media, all disks
     std::vector<hw::MediaAccess> fallingAccesses;
     struct Request {
         hk::Time100ns sent = 0;
@@ -131,6 +132,7 @@ private:
     std::uint64_t requestsSeen_ = 0;            // the ledger's requests taken, by id
     std::vector<hw::AtaCommandRecord> parks_;   // park commands, all disks
     std::vector<hw::HeadEvent> unloads_;        // heads going onto the ramp, all disks, in time order
+    std::vector<hw::HeadEvent> loads_;          // heads going onto the media, all disks
     std::vector<hw::MediaAccess> fallingAccesses_;
     std::vector<WatchedRequest> requests_;
 
