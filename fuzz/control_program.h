@@ -25,12 +25,7 @@ enum Operation : std::uint8_t {
     kOperationCount = 12,
 };
 
-// Command selector: below 0x80 an index into the command table (every
-// command and some unlisted ones), otherwise the next four bytes are the raw
-// command number, little-endian.
-// Shape byte: bits 0..1 buffer lengths (0: 80/80, 1: input 79, 2: output 79,
-// 3: two more bytes give the lengths), bit 2 another control code, bit 3
-// sent to the filter device instead of the control device.
+// A command's operands: see DecodeCommand (command_block.h).
 void RunControlProgram(DriverImage& image, const std::uint8_t* data, std::size_t size);
 
 }  // namespace zhpfuzz

@@ -50,7 +50,28 @@ hk::KernelOptions Options(std::uint64_t seed, unsigned preemptPercent) {
     return options;
 }
 
+std::function<void()>& AbortHook() {
+    static std::function<void()> hook;
+    return hook;
+}
+
+void RunAbortHook() {
+    std::function<void()> hook = std::move(AbortHook());
+    AbortHook() = nullptr;
+    if (hook) hook();
+}
+
 }  // namespace
+
+bool OpenAndClose(PDEVICE_OBJECT device) {
+    NTSTATUS status = STATUS_PENDING;
+    PFILE_OBJECT file = hk::OpenDevice(device, &status);
+    if (status != STATUS_SUCCESS || file == nullptr) return false;
+    hk::CloseDevice(file);
+    return true;
+}
+
+void Notebook::BeforeAbort(std::function<void()> hook) { AbortHook() = std::move(hook); }
 
 Notebook::Notebook(DriverImage& image, std::uint64_t seed, unsigned preemptPercent)
     : kernel(Options(seed, preemptPercent)), chipset(kernel.Clock()), storage(kernel), image_(image) {
@@ -112,6 +133,7 @@ void Notebook::JoinAll(hk::Time100ns limit) {
 void Notebook::CheckNotStopped(const char* where) {
     if (!kernel.Stopped()) return;
     std::fprintf(stderr, "verifier stop (%s):\n%s\n", where, kernel.Stop().ToString().c_str());
+    RunAbortHook();
     std::abort();
 }
 
@@ -121,6 +143,7 @@ void Notebook::Finding(const std::string& what) {
     std::size_t first = lines.size() > 40 ? lines.size() - 40 : 0;
     std::fprintf(stderr, "last debug output:\n");
     for (std::size_t i = first; i < lines.size(); ++i) std::fprintf(stderr, "  %s", lines[i].c_str());
+    RunAbortHook();
     std::abort();
 }
 

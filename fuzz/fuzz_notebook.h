@@ -20,6 +20,10 @@
 
 namespace zhpfuzz {
 
+// Opens the device as a program would and closes it again; false when the
+// open failed. On an emulated thread.
+bool OpenAndClose(PDEVICE_OBJECT device);
+
 class Notebook {
 public:
     Notebook(DriverImage& image, std::uint64_t seed, unsigned preemptPercent);
@@ -49,6 +53,10 @@ public:
     // Aborts the process with the verifier's report if the machine stopped.
     void CheckNotStopped(const char* where);
     [[noreturn]] void Finding(const std::string& what);
+
+    // Called once before the process aborts on a finding (a target that
+    // keeps a machine across inputs saves what led there).
+    static void BeforeAbort(std::function<void()> hook);
 
 private:
     DriverImage& image_;

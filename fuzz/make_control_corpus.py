@@ -1,11 +1,16 @@
 #!/usr/bin/env python3
-"""Writes the seed corpus of zhp_control_fuzz into fuzz/corpus/control/.
+"""Writes the seed corpora of zhp_control_fuzz (fuzz/corpus/control/) and
+zhp_session_fuzz (fuzz/corpus/session/).
 
 One seed per command number (100..215 and unlisted ones) with the words that
 command reads, and a few scenarios: a fall with held I/O released by 106, a
 power cycle followed by a query, report-only mode, a command in flight during
 removal, a cancelled transfer, paging files, a hung bus, short buffers and two
 callers at once. The encoding is the one control_program.h describes.
+
+The session seeds are the same commands without the scheduler header, and
+the utility's sequences (protection on, a fall while on, off again) in the
+session target's operations (session_fuzz.cpp).
 """
 import os
 import struct
@@ -75,12 +80,37 @@ def seeds():
     yield "open_close", header(16) + bytes([OPEN_CLOSE]) + command(107) + bytes([OPEN_CLOSE])
 
 
+S_PIN_ON, S_PIN_OFF, S_RUN, S_OPEN_CLOSE = 4, 5, 6, 7
+
+
+def session_run_ms(ms):
+    return bytes([S_RUN, min(ms, 64) - 1])
+
+
+def session_seeds():
+    for number in list(range(100, 216)) + UNLISTED:
+        words = WORDS.get(number, SETTINGS if number in (110, 111) or number >= 200 else [])
+        yield "cmd_%d" % number, command(number, words)
+    on = (command(107) + command(102, WORDS[102]) + command(106) + command(203) + command(111, SETTINGS) +
+          command(111, SETTINGS))
+    off = command(102, [(36, 0)]) + command(106) + command(204) + command(111) + command(111)
+    yield "protection_on_off", on + off
+    yield "fall_while_on", on + bytes([S_PIN_ON]) + session_run_ms(64) + command(107) + bytes([S_PIN_OFF]) + \
+        session_run_ms(64) + command(106)
+    yield "short_buffers", (command(102, WORDS[102], shape=1) + command(102, WORDS[102], shape=2) +
+                            command(107, shape=3, lengths=[0, 0]) + command(107, shape=3, lengths=[100, 120]))
+    yield "other_code", command(102, WORDS[102], shape=4) + command(107, shape=8) + command(102, WORDS[102], shape=12)
+    yield "open_close", bytes([S_OPEN_CLOSE]) + command(107) + bytes([S_OPEN_CLOSE])
+
+
 def main():
-    out = os.path.join(os.path.dirname(os.path.abspath(__file__)), "corpus", "control")
-    os.makedirs(out, exist_ok=True)
-    for name, data in seeds():
-        with open(os.path.join(out, name), "wb") as f:
-            f.write(data)
+    here = os.path.dirname(os.path.abspath(__file__))
+    for folder, made in (("control", seeds()), ("session", session_seeds())):
+        out = os.path.join(here, "corpus", folder)
+        os.makedirs(out, exist_ok=True)
+        for name, data in made:
+            with open(os.path.join(out, name), "wb") as f:
+                f.write(data)
     return 0
 
 

@@ -131,6 +131,32 @@ TEST(ProtectedScenario, TheControlDeviceAnswersTheCommandBlock) {
     EXPECT_EQ(Text(ioctl[0], "status"), "0x00000000");
     EXPECT_EQ(*Number(ioctl[0], "information"), 80);
     EXPECT_NE(ioctl[0].find("\"words\":[107,"), std::string::npos) << ioctl[0];
+    EXPECT_NE(ioctl[0].find("\"request\":[107,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0]"), std::string::npos) << ioctl[0];
+}
+
+TEST(ProtectedScenario, EveryDropIsDrawnWithTheFactsOfItsRow) {
+    notebook::ScenarioOptions options;
+    options.driver_path = ZHP_MODULE;
+    options.plots = true;
+    notebook::ScenarioResult r = notebook::RunScenario(nbtest::MustParse("seed 5\n"
+                                                                         "boot\n"
+                                                                         "at 500ms writes 200 every 10ms\n"
+                                                                         "at 1s drop 0.5\n"
+                                                                         "at 5s drop 1\n"
+                                                                         "run 9s\n"),
+                                                       options);
+    ASSERT_EQ(r.exit_code, 0) << r.stop_report;
+    ASSERT_EQ(r.plots.size(), 2u);
+    EXPECT_EQ(r.plots[0].name, "drop-01.svg");
+    EXPECT_EQ(r.plots[1].name, "drop-02.svg");
+    EXPECT_NE(r.plots[0].text.find("Drop 1: 0.50 m"), std::string::npos);
+    EXPECT_NE(r.plots[1].text.find("Drop 2: 1.00 m"), std::string::npos);
+    for (const notebook::NamedFile& plot : r.plots) {
+        EXPECT_NE(plot.text.find("before the impact"), std::string::npos) << plot.name;
+        EXPECT_EQ(plot.text.find("no park command"), std::string::npos) << plot.name;
+    }
+    // Without asking, nothing is drawn.
+    EXPECT_TRUE(RunProtected("boot\nat 1s drop 0.5\nrun 2s\n").plots.empty());
 }
 
 }  // namespace

@@ -12,6 +12,7 @@ packages=(
   qt6-base-dev
   fonts-liberation fonts-crosextra-carlito fonts-dejavu-core
   xvfb openbox trayer xdotool imagemagick x11-utils x11-xserver-utils dbus dbus-x11 at-spi2-core python3-pyatspi
+  librsvg2-bin
 )
 
 missing=()

@@ -8,6 +8,7 @@
 #include "script.h"
 #include "serve.h"
 
+#include <cerrno>
 #include <fstream>
 #include <iostream>
 #include <string>
@@ -26,10 +27,17 @@ bool WriteFile(const std::string& path, const std::string& text) {
     return static_cast<bool>(out.flush());
 }
 
+const char* kUsage =
+    "usage: notebook --script FILE [--trace FILE] [--events FILE] [--registry-out FILE] [--plots DIR]\n"
+    "                [--driver PATH]\n"
+    "         runs a scenario script in virtual time and prints a JSON summary line\n"
+    "       notebook serve [--socket PATH] [--state DIR] [--events FILE] ...   (notebook serve --help)\n"
+    "         runs the notebook in real time for user-mode programs\n"
+    "       notebook ctl [--socket PATH] ACTION ...   (notebook ctl help)\n"
+    "         acts on a serving notebook's world\n";
+
 int Usage(const std::string& problem) {
-    std::cerr << "notebook: " << problem << "\n"
-              << "usage: notebook --script FILE [--trace FILE] [--events FILE] [--registry-out FILE] "
-                 "[--driver PATH]\n";
+    std::cerr << "notebook: " << problem << "\n" << kUsage;
     return 2;
 }
 
@@ -41,11 +49,14 @@ int main(int argc, char** argv) {
         return notebook::ServeMain(argc - 1, argv + 1, NOTEBOOK_SOURCE_DIR, NOTEBOOK_ZHP_MODULE);
     }
     if (argc >= 2 && std::string(argv[1]) == "ctl") return notebook::CtlMain(argc - 1, argv + 1);
-    std::string script, trace, events, registryOut, driver;
+    std::string script, trace, events, registryOut, driver, plots;
     bool driverGiven = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
-        if (arg == "--help" || arg == "-h") return Usage("runs a scenario script");
+        if (arg == "--help" || arg == "-h") {
+            std::cout << kUsage;
+            return 0;
+        }
         if (i + 1 >= argc) return Usage("expected a value after " + arg);
         const std::string value = argv[++i];
         if (arg == "--script") {
@@ -56,6 +67,8 @@ int main(int argc, char** argv) {
             events = value;
         } else if (arg == "--registry-out") {
             registryOut = value;
+        } else if (arg == "--plots") {
+            plots = value;
         } else if (arg == "--driver") {
             driver = value;
             driverGiven = true;
@@ -84,6 +97,7 @@ int main(int argc, char** argv) {
 
     notebook::ScenarioOptions options;
     options.driver_path = driver;
+    options.plots = !plots.empty();
     notebook::ScenarioResult result = notebook::RunScenario(*parsed.script, options);
     for (const std::string& note : result.notes) std::cerr << "notebook: " << note << "\n";
     if (!result.stop_report.empty()) std::cerr << "notebook: VERIFIER STOP " << result.stop_report << "\n";
@@ -96,6 +110,19 @@ int main(int argc, char** argv) {
         if (!WriteFile(path, text)) {
             std::cerr << "notebook: cannot write " << path << "\n";
             if (status == 0) status = 2;
+        }
+    }
+    if (!plots.empty()) {
+        if (mkdir(plots.c_str(), 0755) != 0 && errno != EEXIST) {
+            std::cerr << "notebook: cannot create " << plots << "\n";
+            if (status == 0) status = 2;
+        }
+        for (const notebook::NamedFile& plot : result.plots) {
+            const std::string path = plots + "/" + plot.name;
+            if (!WriteFile(path, plot.text)) {
+                std::cerr << "notebook: cannot write " << path << "\n";
+                if (status == 0) status = 2;
+            }
         }
     }
     if (status != 2 || !result.summary_json.empty()) std::cout << result.summary_json << std::endl;

@@ -14,6 +14,12 @@ namespace notebook {
 struct ScenarioOptions {
     std::string driver_path;  // the ZHP module; empty: the notebook runs unprotected
     hk::Time100ns line_sample_period = 500 * hk::kMicrosecond;
+    bool plots = false;  // draw a timeline of every drop
+};
+
+struct NamedFile {
+    std::string name;
+    std::string text;
 };
 
 struct ScenarioResult {
@@ -25,6 +31,7 @@ struct ScenarioResult {
     std::string registry;  // .reg text of the registry at exit
     std::string stop_report;         // empty unless the verifier stopped the machine
     std::vector<std::string> notes;  // for standard error
+    std::vector<NamedFile> plots;    // per drop "drop-NN.svg", when asked for
 };
 
 ScenarioResult RunScenario(const Script& script, const ScenarioOptions& options);

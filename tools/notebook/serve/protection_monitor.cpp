@@ -3,7 +3,10 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <fstream>
 
+#include "drop_plot.h"
+#include "machine_events.h"
 #include "summary.h"
 
 namespace notebook {
@@ -14,6 +17,10 @@ constexpr auto kLookPeriod = std::chrono::milliseconds(40);
 // A request that waited this long during a fall was held back by ZHP (the
 // park itself delays requests by a few hundred milliseconds at most).
 constexpr hk::Time100ns kHeldAtLeast = 1000 * hk::kMillisecond;
+// The disk falls behind when a request passed down to it has waited this
+// long, and has caught up when none has waited a quarter of it.
+constexpr hk::Time100ns kDiskBehind = 500 * hk::kMillisecond;
+constexpr hk::Time100ns kDiskCaughtUp = kDiskBehind / 4;
 // How long after a drop has settled requests still count as its own.
 constexpr hk::Time100ns kDropTail = 5000 * hk::kMillisecond;
 
@@ -23,6 +30,20 @@ std::string Format(const char* format, double a = 0, double b = 0, double c = 0)
     char text[256];
     std::snprintf(text, sizeof text, format, a, b, c);
     return text;
+}
+
+// How many requests are so, and the earliest of their times.
+template <typename Is, typename Time>
+std::pair<std::uint64_t, std::optional<hk::Time100ns>> CountEarliest(const std::vector<MachineFacts::Request>& requests,
+                                                                     Is is, Time time) {
+    std::uint64_t count = 0;
+    std::optional<hk::Time100ns> earliest;
+    for (const MachineFacts::Request& r : requests) {
+        if (!is(r)) continue;
+        ++count;
+        if (!earliest || time(r) < *earliest) earliest = time(r);
+    }
+    return {count, earliest};
 }
 
 }  // namespace
@@ -122,8 +143,8 @@ std::string DropTable(const std::vector<DropRow>& rows) {
 }
 
 ProtectionMonitor::ProtectionMonitor(Machine& machine, RequestLedger& ledger, hostuser::KernelGate& gate,
-                                     std::function<void(hk::Time100ns, const std::string&)> print)
-    : machine_(machine), ledger_(ledger), gate_(gate), print_(std::move(print)) {}
+                                     std::function<void(hk::Time100ns, const std::string&)> print, EventLog* events)
+    : machine_(machine), ledger_(ledger), gate_(gate), print_(std::move(print)), events_(events) {}
 
 ProtectionMonitor::~ProtectionMonitor() { Stop(); }
 
@@ -159,24 +180,32 @@ MachineFacts ProtectionMonitor::Facts() {
             if (machine_.Booted()) TakeDiskRecords();
             facts.parks = parks_;
             facts.unloads = unloads_;
+            facts.loads = loads_;
             // New requests since the last look; the ledger then forgets the
             // completed ones among those seen, so that it keeps only pending
             // requests however long the notebook serves.
             for (IssuedRequest& issued : ledger_.SentAfter(requestsSeen_)) {
                 requestsSeen_ = issued.id;
-                requests_.push_back(WatchedRequest{std::move(issued.request), {}});
+                requests_.push_back(WatchedRequest{std::move(issued), {}});
             }
             ledger_.RetireCompleted(requestsSeen_);
             facts.requests.reserve(requests_.size());
             for (WatchedRequest& watched : requests_) {
-                if (watched.request != nullptr) {
-                    const hk::HostRequest& r = *watched.request;
+                if (watched.issued.request != nullptr) {
+                    const hk::HostRequest& r = *watched.issued.request;
                     MachineFacts::Request& q = watched.facts;
                     q.sent = r.sentAt;
                     q.done = r.completed;
                     q.completed = r.completedAt;
-                    q.queued = !r.completed && r.irp != nullptr && r.irp->CancelRoutine != nullptr;
-                    if (r.completed) watched.request.reset();
+                    q.queued = !r.completed && HeldByZhp(r.irp);
+                    q.wasHeld = q.wasHeld || q.queued;
+                    const bool wasInDisk = q.inDisk;
+                    q.inDisk = !r.completed && !q.queued;
+                    if (q.inDisk && !wasInDisk) q.inDiskSince = q.wasHeld ? facts.now : r.sentAt;
+                    if (r.completed) {
+                        if (events_ != nullptr) LogCompletion(*events_, watched.issued);
+                        watched.issued.request.reset();
+                    }
                 }
                 facts.requests.push_back(watched.facts);
             }
@@ -207,6 +236,16 @@ MachineFacts ProtectionMonitor::Facts() {
     return facts;
 }
 
+bool ProtectionMonitor::HeldByZhp(PIRP irp) const {
+    // ZHP's queue is cancel-safe: a request waiting in it has a cancel
+    // routine, and its current stack location is ZHP's own (ZHP has not
+    // passed it down). A request in the disk's queue has a cancel routine
+    // too, but at the disk's stack location.
+    if (irp == nullptr || irp->CancelRoutine == nullptr || machine_.Zhp() == nullptr) return false;
+    PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
+    return sp->DeviceObject != nullptr && sp->DeviceObject->DriverObject == machine_.Zhp();
+}
+
 void ProtectionMonitor::TakeDiskRecords() {
     std::vector<hw::Disk*> disks = machine_.Storage().Disks();  // in the order added, removed ones included
     if (seenPerDisk_.size() < disks.size()) seenPerDisk_.resize(disks.size());
@@ -216,10 +255,13 @@ void ProtectionMonitor::TakeDiskRecords() {
         DiskRecordsSeen& seen = seenPerDisk_[d];
         const std::vector<hw::AtaCommandRecord>& commands = disk.AtaCommands();
         for (; seen.ataCommands < commands.size(); ++seen.ataCommands) {
+            if (events_ != nullptr) LogAtaCommand(*events_, disk.Name(), commands[seen.ataCommands]);
             if (IsParkCommand(commands[seen.ataCommands].task)) parks_.push_back(commands[seen.ataCommands]);
         }
         const std::vector<hw::HeadEvent>& events = disk.HeadEvents();
         for (; seen.headEvents < events.size(); ++seen.headEvents) {
+            if (events_ != nullptr) LogHeadEvent(*events_, disk.Name(), events[seen.headEvents]);
+            if (events[seen.headEvents].kind == hw::HeadEventKind::Loaded) loads_.push_back(events[seen.headEvents]);
             if (events[seen.headEvents].kind != hw::HeadEventKind::Unloaded) continue;
             unloads_.push_back(events[seen.headEvents]);
             newUnloads = true;
@@ -227,7 +269,9 @@ void ProtectionMonitor::TakeDiskRecords() {
         // The log lets the disk forget every access it has taken, so what the
         // disk still holds is new, and it holds no more than one look's worth.
         for (const hw::MediaAccess& a : disk.MediaAccesses()) {
-            if (a.while_falling) fallingAccesses_.push_back(a);
+            if (!a.while_falling) continue;
+            fallingAccesses_.push_back(a);
+            if (events_ != nullptr) LogFallingAccess(*events_, disk.Name(), a);
         }
         disk.ForgetMediaAccessesBefore(disk.MediaAccessCount());
     }
@@ -235,6 +279,30 @@ void ProtectionMonitor::TakeDiskRecords() {
         std::stable_sort(unloads_.begin(), unloads_.end(),
                          [](const hw::HeadEvent& a, const hw::HeadEvent& b) { return a.at < b.at; });
     }
+}
+
+std::string ProtectionMonitor::Plot(const MachineFacts& facts, std::size_t drop) {
+    if (plotsDir_.empty() || drop >= facts.drops.size()) return std::string();
+    std::vector<hk::Time100ns> parks, headsOff, headsOn, mediaWhileFalling;
+    for (const hw::AtaCommandRecord& c : facts.parks) parks.push_back(c.received);
+    for (const hw::HeadEvent& h : facts.unloads) headsOff.push_back(h.at);
+    for (const hw::HeadEvent& h : facts.loads) headsOn.push_back(h.at);
+    for (const hw::MediaAccess& a : facts.fallingAccesses) mediaWhileFalling.push_back(a.contact);
+    std::vector<std::pair<hk::Time100ns, hk::Time100ns>> requests;
+    for (const MachineFacts::Request& r : facts.requests) {
+        requests.emplace_back(r.sent, r.done ? r.completed : DropTimeline::kPending);
+    }
+    const hw::DropFacts& d = facts.drops[drop];
+    const hk::Time100ns limit = drop + 1 < facts.drops.size() ? facts.drops[drop + 1].fall_start : facts.now;
+    auto [from, to] = DropSpan(d, requests, limit);
+    DropTimeline timeline = CutTimeline(static_cast<int>(drop + 1), d, from, to, facts.edges, parks, headsOff, headsOn,
+                                        mediaWhileFalling, requests);
+    if (!gate_.Run([&] { SampleMagnitude(machine_.Chipset().Motion(), timeline); }, "drop plot")) return std::string();
+    const std::string path = plotsDir_ + "/" + DropPlotName(timeline.number);
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << DropTimelineSvg(timeline);
+    if (!out.flush()) return std::string();
+    return path;
 }
 
 std::vector<DropRow> ProtectionMonitor::Rows() { return DropRows(Facts()); }
@@ -274,14 +342,24 @@ void ProtectionMonitor::Look() {
         lines.emplace_back(h.at, after ? Format("heads on the ramp %.1f ms after release", *after)
                                        : std::string("heads on the ramp"));
     }
-    std::uint64_t heldNow = 0;
-    std::optional<hk::Time100ns> firstHeld;
-    for (const MachineFacts::Request& r : facts.requests) {
-        if (!r.queued) continue;
-        ++heldNow;
-        if (!firstHeld || r.sent < *firstHeld) firstHeld = r.sent;
-    }
+    const auto [heldNow, firstHeld] =
+        CountEarliest(facts.requests, [](const MachineFacts::Request& r) { return r.queued; },
+                      [](const MachineFacts::Request& r) { return r.sent; });
     if (heldNow > 0 && heldPeak_ == 0) lines.emplace_back(*firstHeld, "ZHP holds disk requests back");
+    // Requests passed down that the disk has not finished are the disk's
+    // backlog, not ZHP's: the log says when the disk falls behind.
+    const auto [inDisk, oldestInDisk] =
+        CountEarliest(facts.requests, [](const MachineFacts::Request& r) { return r.inDisk; },
+                      [](const MachineFacts::Request& r) { return r.inDiskSince; });
+    const hk::Time100ns diskWait = oldestInDisk ? facts.now - *oldestInDisk : 0;
+    if (!diskBehindTold_ && diskWait >= kDiskBehind) {
+        lines.emplace_back(facts.now, Format("the disk falls behind: %.0f request(s) wait in it, the oldest for %.0f ms",
+                                             static_cast<double>(inDisk), Ms(diskWait)));
+        diskBehindTold_ = true;
+    } else if (diskBehindTold_ && diskWait < kDiskCaughtUp) {
+        lines.emplace_back(facts.now, Format("the disk has caught up (%.0f request(s) wait in it)", static_cast<double>(inDisk)));
+        diskBehindTold_ = false;
+    }
     if (heldNow > heldPeak_) heldPeak_ = heldNow;
     if (heldNow == 0 && heldPeak_ > 0) {
         lines.emplace_back(facts.now, Format("ZHP released the held requests (up to %.0f were held at once)",
@@ -309,6 +387,8 @@ void ProtectionMonitor::Look() {
                           static_cast<unsigned long long>(r.media_io_while_falling));
         }
         lines.emplace_back(facts.now, text);
+        std::string plot = Plot(facts, rowsOverTold_);
+        if (!plot.empty()) lines.emplace_back(facts.now, "drop " + std::to_string(r.number) + " drawn in " + plot);
         ++rowsOverTold_;
     }
     std::stable_sort(lines.begin(), lines.end(),
