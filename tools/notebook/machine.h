@@ -25,6 +25,7 @@ namespace notebook {
 struct MachineOptions {
     std::uint64_t seed = 1;
     hk::ClockMode clock = hk::ClockMode::Virtual;
+    hk::ClockInterrupt clock_interrupt = hk::ClockInterrupt::Windows;
     std::vector<std::string> registry_files;  // imported in order
     std::vector<hw::DiskConfig> disks;        // boot order
     std::string driver_path;                  // the ZHP module; empty: unprotected

@@ -53,6 +53,7 @@ public:
     ScenarioResult Go() {
         MachineOptions mo;
         mo.seed = script_.seed;
+        mo.clock_interrupt = script_.clock;
         mo.registry_files = script_.registry_files;
         mo.disks = script_.disks;
         mo.driver_path = options_.driver_path;

@@ -28,6 +28,7 @@
 #include "request_ledger.h"
 #include "script.h"
 #include "socket_path.h"
+#include "summary.h"
 #include "world_control.h"
 
 namespace notebook {
@@ -47,12 +48,13 @@ struct ServeOptions {
     bool driverGiven = false;
     std::uint32_t locale = 1033;
     std::uint64_t seed = 1;
+    hk::ClockInterrupt clock = hk::ClockInterrupt::Windows;
 };
 
 int Usage(const std::string& problem) {
     std::cerr << "notebook serve: " << problem << "\n"
               << "usage: notebook serve [--socket PATH] [--state DIR] [--user administrator|standard] "
-                 "[--driver PATH] [--locale N] [--seed N]\n";
+                 "[--driver PATH] [--locale N] [--seed N] [--clock windows|exact]\n";
     return 2;
 }
 
@@ -115,6 +117,12 @@ bool ParseServeOptions(int argc, char** argv, ServeOptions* o, std::string* prob
         } else if (arg == "--driver") {
             o->driver = value;
             o->driverGiven = true;
+        } else if (arg == "--clock") {
+            if (value != "windows" && value != "exact") {
+                *problem = "expected --clock windows or --clock exact";
+                return false;
+            }
+            o->clock = value == "exact" ? hk::ClockInterrupt::Exact : hk::ClockInterrupt::Windows;
         } else if (arg == "--locale" || arg == "--seed") {
             char* end = nullptr;
             unsigned long long n = std::strtoull(value.c_str(), &end, 10);
@@ -197,6 +205,7 @@ int ServeMain(int argc, char** argv, const std::string& sourceDir, const std::st
     MachineOptions mo;
     mo.seed = o.seed;
     mo.clock = hk::ClockMode::Real;
+    mo.clock_interrupt = o.clock;
     mo.disks = {hw::DiskConfig{}};
     mo.driver_path = o.driver;
     mo.line_sample_period = kLinePeriod;
@@ -228,7 +237,8 @@ int ServeMain(int argc, char** argv, const std::string& sourceDir, const std::st
                                     (fromSaved ? "from " + savedRegistry : std::string("from the installer's files")) +
                                     (boot.zhp_loaded ? ", ZHP protects " : ", no ZHP, ") +
                                     (machine->ProtectedDisk() != nullptr ? machine->ProtectedDisk()->Name()
-                                                                         : std::string("no disk")));
+                                                                         : std::string("no disk")) +
+                                    ", clock " + ClockName(o.clock));
 
     hostuser::KernelGate gate(kernel);
     auto print = [&printer](hk::Time100ns t, const std::string& text) { printer.Print(t, text); };
