@@ -106,8 +106,9 @@ public:
     // clock interrupt (KeQueryInterruptTime).
     Time100ns Now() const;
     TimeSource& Clock();
-    // The clock interrupt's period in effect (the timer resolution), in
-    // 100-ns units; 0 with the exact clock.
+    // The clock interrupt's period (the timer resolution) as last set, in
+    // 100-ns units: in effect from the next interrupt on. 0 with the exact
+    // clock.
     ULONG TimerResolution() const;
 
     // ------------------------------------------------------------ running
