@@ -17,6 +17,9 @@ volatile LONG gTicks = 0;
 VOID TickingThread(PVOID) {
     KeInitializeTimerEx(&gTimer, SynchronizationTimer);
     KeSetPriorityThread(KeGetCurrentThread(), LOW_REALTIME_PRIORITY);
+    // Like the sensor thread, it holds a 1 ms timer resolution: at the
+    // default clock interrupt it would tick every 15.625 ms.
+    ExSetTimerResolution(10000, TRUE);
     PVOID objects[2] = {&gTimer, &gStop};
     for (;;) {
         LARGE_INTEGER due;
@@ -26,6 +29,7 @@ VOID TickingThread(PVOID) {
         if (status == STATUS_WAIT_1) break;
         gTicks = gTicks + 1;
     }
+    ExSetTimerResolution(0, FALSE);
     PsTerminateSystemThread(STATUS_SUCCESS);
 }
 

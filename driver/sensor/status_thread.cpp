@@ -9,6 +9,11 @@
 #include "sensor/smbus.h"
 
 #define ZHP_POLL_INTERVAL_100NS (-10000LL)  // 1 ms, relative
+// The clock interrupt period the thread needs: timers expire and delays end
+// only at the interrupt, every 15.6 ms by default, which would make the
+// 1 ms tick and the 1 ms waits of every checked SMBus register write last a
+// whole period.
+#define ZHP_TIMER_RESOLUTION_100NS 10000UL  // 1 ms
 
 extern "C" {
 
@@ -33,6 +38,8 @@ VOID ZHP_SensorStatusThread(PVOID StartContext) {
 
     KeInitializeTimerEx(&extension->PollTimer, SynchronizationTimer);
     KeSetPriorityThread(KeGetCurrentThread(), LOW_REALTIME_PRIORITY);
+    // Held while the thread runs; released on its only way out below.
+    ExSetTimerResolution(ZHP_TIMER_RESOLUTION_100NS, TRUE);
     extension->IntState = 0;
 
     PVOID waitObjects[2] = {&extension->PollTimer, &extension->ThreadStopEvent};
@@ -50,6 +57,7 @@ VOID ZHP_SensorStatusThread(PVOID StartContext) {
             // Nothing of the record may stay in use once the stop event is
             // cleared: those who stop the thread without its object wait for that.
             KeCancelTimer(&extension->PollTimer);
+            ExSetTimerResolution(0, FALSE);
             KeClearEvent(&extension->ThreadStopEvent);
             PsTerminateSystemThread(STATUS_SUCCESS);
         }

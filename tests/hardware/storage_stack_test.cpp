@@ -397,7 +397,9 @@ TEST_F(StorageStack, MediaAccessesDuringAFallAreCounted) {
         EXPECT_EQ(a.while_falling, touches) << a.start;
         expected += touches;
     }
-    EXPECT_GE(expected, 8u);
+    // A write about every 16 ms: each 10 ms pause ends at the clock
+    // interrupt, every 15.625 ms at the default resolution.
+    EXPECT_GE(expected, 6u);
     EXPECT_EQ(disk.MediaIoWhileFalling(), expected);
 }
 

@@ -220,3 +220,95 @@ TEST(DeviceIoControl, SystemBufferPastTheInputHoldsStaleBytes) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(DeviceIoControl, CallerLearnsAnImmediateFailureFromIoCallDriverAlone) {
+    // Windows fills the caller's status block and signals its event for a
+    // success, a warning or a failure after pending; a failure completed at
+    // once is reported by IoCallDriver's result only.
+    struct Case {
+        const char* what;
+        Bottom bottom;
+        NTSTATUS status;
+        bool reported;
+    };
+    const Case cases[] = {
+        {"success at once", Bottom::CompleteAtOnce, STATUS_SUCCESS, true},
+        {"warning at once", Bottom::CompleteAtOnce, STATUS_BUFFER_OVERFLOW, true},
+        {"error at once", Bottom::CompleteAtOnce, STATUS_INVALID_DEVICE_REQUEST, false},
+        {"error after pending", Bottom::PendAndHold, STATUS_INVALID_DEVICE_REQUEST, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Kernel k;
+        testdrv::Stack stack = testdrv::BuildStack(1);
+        testdrv::Current().bottom = c.bottom;
+        testdrv::Current().bottomStatus = c.status;
+        KEVENT event;
+        IO_STATUS_BLOCK iosb;
+        iosb.Status = 0x12345;  // untouched
+        NTSTATUS called = 0;
+        ASSERT_TRUE(k.Call([&] {
+            KeInitializeEvent(&event, NotificationEvent, FALSE);
+            PIRP irp = IoBuildDeviceIoControlRequest(CTL_CODE(FILE_DEVICE_DISK, 0x801, METHOD_BUFFERED, FILE_ANY_ACCESS),
+                                                     stack.Top(), nullptr, 0, nullptr, 0, FALSE, &event, &iosb);
+            called = IoCallDriver(stack.Top(), irp);
+            for (PIRP held : testdrv::Current().held) testdrv::CompleteHeld(held, c.status);
+        }));
+        EXPECT_EQ(called, c.bottom == Bottom::PendAndHold ? STATUS_PENDING : c.status);
+        EXPECT_EQ(KeReadStateEvent(&event) != 0, c.reported);
+        EXPECT_EQ(iosb.Status, c.reported ? c.status : NTSTATUS(0x12345));
+        EXPECT_FALSE(k.Stopped()) << k.Stop().ToString();
+    }
+}
+
+TEST(Devices, NothingAttachesOntoATopDeviceStillInitializing) {
+    Kernel k;
+    testdrv::Stack stack = testdrv::BuildStack(0);
+    ASSERT_TRUE(k.Call([&] {
+        PDEVICE_OBJECT middle = nullptr, upper = nullptr;
+        ASSERT_EQ(IoCreateDevice(stack.filterDriver, 0, nullptr, FILE_DEVICE_DISK, 0, FALSE, &middle), STATUS_SUCCESS);
+        ASSERT_EQ(IoCreateDevice(stack.filterDriver, 0, nullptr, FILE_DEVICE_DISK, 0, FALSE, &upper), STATUS_SUCCESS);
+        // Attaching while the device itself is initializing is normal ...
+        EXPECT_EQ(IoAttachDeviceToDeviceStack(middle, stack.bottom), stack.bottom);
+        // ... but the stack's top must have finished its own.
+        EXPECT_EQ(IoAttachDeviceToDeviceStack(upper, stack.bottom), nullptr);
+        EXPECT_EQ(middle->AttachedDevice, nullptr);
+        middle->Flags &= ~DO_DEVICE_INITIALIZING;
+        EXPECT_EQ(IoAttachDeviceToDeviceStack(upper, stack.bottom), middle);
+        IoDetachDevice(middle);
+        IoDetachDevice(stack.bottom);
+        IoDeleteDevice(upper);
+        IoDeleteDevice(middle);
+    }));
+    EXPECT_FALSE(k.Stopped()) << k.Stop().ToString();
+}
+
+TEST(Requests, AllocationFlagsSayWhereTheRequestCameFrom) {
+    struct Case {
+        CCHAR stackSize;
+        BOOLEAN chargeQuota;
+        UCHAR flags;
+    };
+    const Case cases[] = {
+        {1, FALSE, IRP_ALLOCATED_FIXED_SIZE | IRP_LOOKASIDE_ALLOCATION},
+        {3, FALSE, IRP_ALLOCATED_FIXED_SIZE | IRP_LOOKASIDE_ALLOCATION},
+        {8, FALSE, IRP_ALLOCATED_FIXED_SIZE | IRP_LOOKASIDE_ALLOCATION},
+        {9, FALSE, 0},
+        {2, TRUE, IRP_QUOTA_CHARGED},
+    };
+    Kernel k;
+    ASSERT_TRUE(k.Call([&] {
+        for (const Case& c : cases) {
+            PIRP irp = IoAllocateIrp(c.stackSize, c.chargeQuota);
+            ASSERT_NE(irp, nullptr);
+            EXPECT_EQ(irp->AllocationFlags, c.flags) << int(c.stackSize) << " quota " << int(c.chargeQuota);
+            EXPECT_EQ(irp->StackCount, c.stackSize);
+            IoFreeIrp(irp);
+        }
+    }));
+    EXPECT_FALSE(k.Stopped()) << k.Stop().ToString();
+}
+
+}  // namespace

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <vector>
 
 #include "hostkernel/io.h"
 #include "hostkernel/kernel.h"
@@ -182,6 +183,7 @@ TEST(Devices, DeviceRemovedBelowAFilterIsFreedWhenTheFilterDetaches) {
         PDEVICE_OBJECT lower, upper;
         ASSERT_EQ(IoCreateDevice(driver, 0, &name, FILE_DEVICE_DISK, 0, FALSE, &lower), STATUS_SUCCESS);
         ASSERT_EQ(IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_DISK, 0, FALSE, &upper), STATUS_SUCCESS);
+        lower->Flags &= ~DO_DEVICE_INITIALIZING;
         ASSERT_EQ(IoAttachDeviceToDeviceStack(upper, lower), lower);
         // The lower driver removes first: its device leaves the namespace
         // and the driver's list at once but stays while the filter is on it.
@@ -191,6 +193,57 @@ TEST(Devices, DeviceRemovedBelowAFilterIsFreedWhenTheFilterDetaches) {
         EXPECT_EQ(upper->DeviceObjectExtension->AttachedTo, lower);
         IoDetachDevice(lower);  // frees it
         IoDeleteDevice(upper);
+    }));
+    EXPECT_FALSE(k.Stopped()) << k.Stop().ToString();
+}
+
+}  // namespace
+
+namespace {
+
+TEST(Objects, UnnamedObjectHasAnEmptyNameAndABareHeader) {
+    Kernel k;
+    PDRIVER_OBJECT driver = k.LoadDriver(L"plain", [](PDRIVER_OBJECT, PUNICODE_STRING) { return STATUS_SUCCESS; });
+    ASSERT_TRUE(k.Call([&] {
+        PDEVICE_OBJECT device = nullptr;
+        ASSERT_EQ(IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device), STATUS_SUCCESS);
+        UCHAR buffer[64];
+        memset(buffer, 0xCC, sizeof buffer);
+        auto* info = reinterpret_cast<POBJECT_NAME_INFORMATION>(buffer);
+        ULONG length = 0;
+        ASSERT_EQ(ObQueryNameString(device, info, sizeof buffer, &length), STATUS_SUCCESS);
+        EXPECT_EQ(length, sizeof(OBJECT_NAME_INFORMATION));
+        EXPECT_EQ(info->Name.Length, 0);
+        EXPECT_EQ(info->Name.MaximumLength, 0);
+        EXPECT_EQ(info->Name.Buffer, nullptr);
+        EXPECT_EQ(ObQueryNameString(device, info, sizeof(OBJECT_NAME_INFORMATION) - 1, &length),
+                  STATUS_INFO_LENGTH_MISMATCH);
+        EXPECT_EQ(length, sizeof(OBJECT_NAME_INFORMATION));
+        IoDeleteDevice(device);
+    }));
+    EXPECT_FALSE(k.Stopped()) << k.Stop().ToString();
+}
+
+TEST(Pool, PagesForLargeBlocksAndNoSmallBlockAcrossAPage) {
+    Kernel k;
+    ASSERT_TRUE(k.Call([&] {
+        const SIZE_T sizes[] = {1, 16, 100, 560, 2000, 2049, 4095, 4096, 4097, 3 * 4096, 20000};
+        std::vector<PVOID> blocks;
+        for (int round = 0; round < 8; ++round) {
+            for (SIZE_T size : sizes) {
+                PVOID p = ExAllocatePoolWithTag(NonPagedPool, size, 'tseT');
+                ASSERT_NE(p, nullptr);
+                const auto a = reinterpret_cast<std::uintptr_t>(p);
+                EXPECT_EQ(a % 16, 0u) << size;
+                if (size >= 4096) {
+                    EXPECT_EQ(a % 4096, 0u) << size << " bytes start on a page";
+                } else {
+                    EXPECT_EQ(a / 4096, (a + size - 1) / 4096) << size << " bytes lie within one page";
+                }
+                blocks.push_back(p);
+            }
+        }
+        for (PVOID p : blocks) ExFreePoolWithTag(p, 'tseT');
     }));
     EXPECT_FALSE(k.Stopped()) << k.Stop().ToString();
 }

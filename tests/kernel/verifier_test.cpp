@@ -188,6 +188,7 @@ TEST(Verifier, DeviceDeletedWhileAttached) {
                              PDEVICE_OBJECT lower, upper;
                              IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_DISK, 0, FALSE, &lower);
                              IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_DISK, 0, FALSE, &upper);
+                             lower->Flags &= ~DO_DEVICE_INITIALIZING;
                              IoAttachDeviceToDeviceStack(upper, lower);
                              IoDeleteDevice(upper);  // without IoDetachDevice
                          }),

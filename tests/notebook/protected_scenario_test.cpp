@@ -106,6 +106,26 @@ TEST(ProtectedScenario, ALevelRegisterAtAPageEndStillReportsTheFall) {
               std::string::npos);
 }
 
+TEST(ProtectedScenario, SummaryNamesTheClockAndTheResolutionTheDriverHeld) {
+    struct Case {
+        const char* clockLine;
+        const char* clock;
+        const char* resolution;
+    };
+    for (const Case& c : {Case{"", "windows", "\"timer_resolution_us\":1000"},
+                          Case{"clock exact\n", "exact", "\"timer_resolution_us\":0"}}) {
+        notebook::ScenarioResult r = RunProtected(std::string(c.clockLine) +
+                                                  "seed 3\n"
+                                                  "at 500ms drop 0.5\n"
+                                                  "run 2s\n");
+        ASSERT_EQ(r.exit_code, 0) << r.stop_report;
+        EXPECT_EQ(r.summary.clock, c.clock);
+        EXPECT_NE(r.summary_json.find(std::string("\"clock\":\"") + c.clock + "\""), std::string::npos) << r.summary_json;
+        EXPECT_NE(r.summary_json.find(c.resolution), std::string::npos) << r.summary_json;
+        EXPECT_TRUE(r.summary.drops.at(0).parked_before_impact) << c.clock;
+    }
+}
+
 TEST(ProtectedScenario, TheFilterSkipsUsbAndRemovableDisksAndTakesTheFirstFixedOne) {
     notebook::ScenarioResult r = RunProtected(
         "disk stick driver=USBSTOR\n"

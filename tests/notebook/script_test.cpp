@@ -61,6 +61,12 @@ TEST(ScriptParse, AFullScriptInOrder) {
     EXPECT_TRUE(s.statements[7].edit.remove);
 }
 
+TEST(ScriptParse, ClockIsWindowsUnlessTheScriptAsksForTheExactOne) {
+    EXPECT_EQ(MustParse("run 1s\n").clock, hk::ClockInterrupt::Windows);
+    EXPECT_EQ(MustParse("clock windows\nrun 1s\n").clock, hk::ClockInterrupt::Windows);
+    EXPECT_EQ(MustParse("clock exact\nrun 1s\n").clock, hk::ClockInterrupt::Exact);
+}
+
 TEST(ScriptParse, WithoutBootOrDisksTheDefaultsApply) {
     notebook::Script s = MustParse("at 1s pin on\n");
     ASSERT_EQ(s.disks.size(), 1u);
@@ -79,13 +85,16 @@ struct BadScript {
 
 TEST(ScriptParse, MistakesNameTheFileTheLineAndWhatWasExpected) {
     const BadScript cases[] = {
-        {"boot\nfly away\n", 2, "expected seed, registry, reg, disk, chipset, boot, at or run"},
+        {"boot\nfly away\n", 2, "expected seed, clock, registry, reg, disk, chipset, boot, at or run"},
         {"boot\nchipset gpio=0x430\n", 2, "expected chipset before boot"},
         {"chipset gpio\n", 1, "expected chipset gpio=ADDRESS"},
         {"chipset smbus=0xF040\n", 1, "expected chipset gpio=ADDRESS"},
         {"chipset gpio=0\n", 1, "expected a GPIO address from 0x1 to 0xFFFFFFFF, not \"0\""},
         {"chipset gpio=0x100000000\n", 1, "expected a GPIO address from 0x1 to 0xFFFFFFFF"},
         {"chipset gpio=fed0fffe\n", 1, "expected a GPIO address from 0x1 to 0xFFFFFFFF"},
+        {"clock fast\n", 1, "expected clock windows or clock exact"},
+        {"clock\n", 1, "expected clock windows or clock exact"},
+        {"boot\nclock exact\n", 2, "expected clock before boot"},
         {"boot\nseed 4\n", 2, "expected seed before boot"},
         {"boot\ndisk d2 driver=storahci\n", 2, "expected disk before boot"},
         {"seed many\n", 1, "expected a seed number"},

@@ -3,6 +3,7 @@
 #include "machine_events.h"
 
 #include <hostkernel/io.h>
+#include <hostkernel/kernel.h>
 
 #include <algorithm>
 
@@ -14,12 +15,17 @@ const char* PowerName(hw::DevicePower p) {
     return names[static_cast<int>(p) - 1];
 }
 
+// Scripted actions keep the script's exact times, not the clock interrupt's.
 void DelayUntil(hk::Time100ns due) {
-    const auto now = static_cast<hk::Time100ns>(KeQueryInterruptTime());
+    const hk::Time100ns now = hk::Kernel::Current().Now();
     if (due <= now) return;
+    KTIMER timer;
+    KeInitializeTimer(&timer);
+    hk::MarkTimerExact(&timer);
     LARGE_INTEGER interval;
     interval.QuadPart = -(due - now);
-    KeDelayExecutionThread(KernelMode, FALSE, &interval);
+    KeSetTimer(&timer, interval, nullptr);
+    KeWaitForSingleObject(&timer, Executive, KernelMode, FALSE, nullptr);
 }
 
 std::vector<std::uint8_t> BlockData(std::uint64_t block) {
@@ -124,7 +130,7 @@ void ActionRunner::Requests(const Action& a) {
     const hk::Time100ns every = a.every;
     OnOwnThread(
         [this, write, count, every] {
-            const auto start = static_cast<hk::Time100ns>(KeQueryInterruptTime());
+            const hk::Time100ns start = hk::Kernel::Current().Now();
             for (std::uint32_t i = 0; i < count; ++i) {
                 DelayUntil(start + static_cast<hk::Time100ns>(i) * every);
                 hw::Disk* disk = machine_.FirstDisk();

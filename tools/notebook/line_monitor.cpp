@@ -1,5 +1,7 @@
 #include "line_monitor.h"
 
+#include <hostkernel/kernel.h>
+
 #include <algorithm>
 
 namespace notebook {
@@ -9,6 +11,7 @@ LineMonitor::LineMonitor(hw::Chipset& chipset) : chipset_(chipset) {}
 void LineMonitor::Start(hk::Time100ns period) {
     period_ = period;
     KeInitializeTimer(&timer_);
+    hk::MarkTimerExact(&timer_);  // the world's look, not a Windows timer
     KeInitializeDpc(&dpc_, TimerDpc, this);
     running_ = true;
     Check();
@@ -39,7 +42,7 @@ VOID LineMonitor::TimerDpc(PKDPC, PVOID context, PVOID, PVOID) {
 }
 
 void LineMonitor::Check() {
-    const auto now = static_cast<hk::Time100ns>(KeQueryInterruptTime());
+    const hk::Time100ns now = hk::Kernel::Current().Now();
     hw::GpioLevelRegister& gpio = chipset_.Gpio();
     const bool high = (gpio.Level() & gpio.PinMask()) != 0;
     if (high != level_) {

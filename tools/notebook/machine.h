@@ -29,6 +29,7 @@ struct MachineOptions {
     std::uint64_t motion_seed = 0;
     unsigned preempt_percent = hk::KernelOptions().preemptPercent;
     hk::ClockMode clock = hk::ClockMode::Virtual;
+    hk::ClockInterrupt clock_interrupt = hk::ClockInterrupt::Windows;
     std::vector<std::string> registry_files;  // imported in order
     std::vector<hw::DiskConfig> disks;        // boot order
     std::uint64_t gpio_address = hw::GpioLevelRegister::kDefaultAddress;  // port if <= 0xFFFF

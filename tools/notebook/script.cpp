@@ -152,6 +152,7 @@ private:
     bool Statement(const std::vector<Token>& t) {
         const std::string& word = t[0].text;
         if (word == "seed") return Seed(t);
+        if (word == "clock") return Clock(t);
         if (word == "registry") return Registry(t);
         if (word == "reg") return Reg(t);
         if (word == "disk") return Disk(t);
@@ -163,7 +164,7 @@ private:
         }
         if (word == "at") return At(t);
         if (word == "run") return RunTo(t);
-        return Error("expected seed, registry, reg, disk, chipset, boot, at or run");
+        return Error("expected seed, clock, registry, reg, disk, chipset, boot, at or run");
     }
 
     bool BeforeBoot(const std::string& what) {
@@ -177,6 +178,15 @@ private:
         auto v = ParseUnsigned(t[1].text, UINT64_MAX);
         if (!v) return Error("expected a seed number, not \"" + t[1].text + "\"");
         script_.seed = *v;
+        return true;
+    }
+
+    bool Clock(const std::vector<Token>& t) {
+        if (!BeforeBoot("clock")) return false;
+        if (t.size() != 2 || (t[1].text != "windows" && t[1].text != "exact")) {
+            return Error("expected clock windows or clock exact");
+        }
+        script_.clock = t[1].text == "exact" ? hk::ClockInterrupt::Exact : hk::ClockInterrupt::Windows;
         return true;
     }
 

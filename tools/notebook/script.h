@@ -2,6 +2,8 @@
 //
 //   # comment
 //   seed 42
+//   clock windows | clock exact         timers and delays end at Windows' clock
+//                                       interrupt (the default) or exactly on time
 //   registry FILE.reg
 //   reg set KEYPATH NAME VALUE          VALUE: hex:aa,bb  dword:0000001f  "string"
 //   reg delete KEYPATH [NAME]           without NAME the key goes
@@ -34,7 +36,7 @@
 //   fault NAME fail_park on|off | fault NAME slow_park TIME | fault NAME io_errors N
 //   shutdown                            the system shuts down
 //
-// Order: seed, registry, disk and chipset come before boot; reg may come anywhere
+// Order: seed, clock, registry, disk and chipset come before boot; reg may come anywhere
 // (before boot it edits the registry the machine boots with, after it the
 // running machine's). A script without boot boots before its first at or
 // run. Each at names a time no earlier than the run before it; at the end
@@ -44,6 +46,7 @@
 #include "hw/disk.h"
 
 #include <hostkernel/io_space.h>
+#include <hostkernel/kernel.h>
 
 #include <array>
 #include <cstdint>
@@ -121,6 +124,7 @@ struct Statement {
 struct Script {
     std::string file;
     std::uint64_t seed = 1;
+    hk::ClockInterrupt clock = hk::ClockInterrupt::Windows;
     std::vector<std::string> registry_files;  // resolved paths, in order
     std::vector<hw::DiskConfig> disks;        // boot order
     std::optional<std::uint64_t> gpio_address;  // the chipset's default when absent

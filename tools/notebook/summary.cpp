@@ -9,6 +9,8 @@ std::int64_t Micros(hk::Time100ns t) { return t / hk::kMicrosecond; }
 
 }  // namespace
 
+const char* ClockName(hk::ClockInterrupt clock) { return clock == hk::ClockInterrupt::Exact ? "exact" : "windows"; }
+
 bool IsParkCommand(const hw::AtaTaskFile& task) {
     return task.IsUnload() || task.command == hw::ata::kStandbyImmediate;
 }
@@ -18,6 +20,8 @@ Summary Summarize(Machine& machine, const RequestLedger& ledger) {
     hk::Kernel& k = machine.Kernel();
     s.protected_by_zhp = machine.Zhp() != nullptr;
     s.seed = machine.Options().seed;
+    s.clock = ClockName(machine.Options().clock_interrupt);
+    s.timer_resolution = k.TimerResolution();
     s.end = k.Now();
     s.verifier_stops = k.Stopped() ? 1 : 0;
     s.falls = machine.Line().Rises();
@@ -92,6 +96,8 @@ std::string Summary::ToJson() const {
     JsonObject o;
     o.Add("protected", protected_by_zhp)
         .Add("seed", seed)
+        .Add("clock", clock)
+        .Add("timer_resolution_us", static_cast<std::uint64_t>(timer_resolution / hk::kMicrosecond))
         .Add("end_us", Micros(end))
         .Add("falls", falls)
         .Add("parks", parks)

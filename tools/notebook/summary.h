@@ -33,6 +33,8 @@ struct DropReport {
 struct Summary {
     bool protected_by_zhp = false;
     std::uint64_t seed = 0;
+    std::string clock;                // "windows" or "exact": when timers and delays ended
+    std::uint32_t timer_resolution = 0;  // 100-ns units at the end of the run; 0 with the exact clock
     hk::Time100ns end = 0;
     std::uint64_t falls = 0;
     std::uint64_t parks = 0;
@@ -45,6 +47,8 @@ struct Summary {
 };
 
 bool IsParkCommand(const hw::AtaTaskFile& task);
+// "windows" or "exact", as scripts name the clock.
+const char* ClockName(hk::ClockInterrupt clock);
 Summary Summarize(Machine& machine, const RequestLedger& ledger);
 
 }  // namespace notebook

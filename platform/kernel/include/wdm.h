@@ -78,6 +78,7 @@ typedef struct _KTIMER {
     ULONG Processor;
     LONG Period;
     ULONG TolerableDelay;  // ms the expiry may wait to share a wake-up (KeSetCoalescableTimer); host bookkeeping
+    BOOLEAN HostExact;     // a hardware model's timer: expires at its due time (hk::MarkTimerExact); host bookkeeping
 } KTIMER, *PKTIMER, *PRKTIMER;
 
 #define THREAD_WAIT_OBJECTS 3
@@ -786,6 +787,7 @@ NTKERNELAPI VOID NTAPI KeQuerySystemTime(PLARGE_INTEGER CurrentTime);
 NTKERNELAPI ULONGLONG NTAPI KeQueryInterruptTime(VOID);
 NTKERNELAPI VOID NTAPI KeQueryTickCount(PLARGE_INTEGER TickCount);
 NTKERNELAPI ULONG NTAPI KeQueryTimeIncrement(VOID);
+NTKERNELAPI ULONG NTAPI ExSetTimerResolution(ULONG DesiredTime, BOOLEAN SetResolution);
 NTHALAPI VOID NTAPI KeStallExecutionProcessor(ULONG MicroSeconds);
 NTKERNELAPI DECLSPEC_NORETURN VOID NTAPI KeBugCheckEx(ULONG BugCheckCode, ULONG_PTR BugCheckParameter1,
                                                       ULONG_PTR BugCheckParameter2, ULONG_PTR BugCheckParameter3,

@@ -119,6 +119,8 @@ PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PDEVICE_
     if (k.InjectedFault(hk::KernelFault::AttachDevice)) return nullptr;
     PDEVICE_OBJECT top = TopOfStack(TargetDevice);
     if (top->DeviceObjectExtension->ExtensionFlags & DOE_DELETE_PENDING) return nullptr;
+    // A top device still being initialized takes nobody above it.
+    if (top->Flags & DO_DEVICE_INITIALIZING) return nullptr;
     top->AttachedDevice = SourceDevice;
     SourceDevice->DeviceObjectExtension->AttachedTo = top;
     SourceDevice->StackSize = static_cast<CCHAR>(top->StackSize + 1);

@@ -8,6 +8,9 @@ using hk::IrpTracker;
 using hk::K;
 using Impl = hk::Kernel::Impl;
 
+// Stack locations of the I/O manager's larger fixed-size request list.
+static constexpr int kLookasideStackLocations = 8;
+
 namespace hk {
 
 IrpTracker* CheckIrp(PIRP irp, const char* routine) {
@@ -69,7 +72,11 @@ static void FinishRequest(PIRP irp) {
         if (n > tr->userBufferLength) n = tr->userBufferLength;
         memcpy(tr->userBuffer, tr->systemBuffer, n);
     }
-    if (irp->UserIosb != nullptr) *irp->UserIosb = irp->IoStatus;
+    // A request built for a waiting caller that failed at once (not pended)
+    // is reported by IoCallDriver's status alone: its status block is not
+    // written and its event not signalled.
+    const bool failedAtOnce = tr->callerWaits && NT_ERROR(irp->IoStatus.Status) && !irp->PendingReturned;
+    if (irp->UserIosb != nullptr && !failedAtOnce) *irp->UserIosb = irp->IoStatus;
     if (tr->onComplete != nullptr) {
         auto onComplete = tr->onComplete;
         void* context = tr->onCompleteContext;
@@ -78,19 +85,30 @@ static void FinishRequest(PIRP irp) {
         tr->dropContext = nullptr;
         onComplete(irp, context);
     }
-    if (irp->UserEvent != nullptr) KeSetEvent(irp->UserEvent, IO_NO_INCREMENT, FALSE);
+    if (irp->UserEvent != nullptr && !failedAtOnce) KeSetEvent(irp->UserEvent, IO_NO_INCREMENT, FALSE);
     IoFreeIrp(irp);
 }
 
 extern "C" {
 
-PIRP IoAllocateIrp(CCHAR StackSize, BOOLEAN) {
+PIRP IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota) {
     Impl& k = K();
     k.RequireIrql("IoAllocateIrp", DISPATCH_LEVEL);
     if (StackSize < 1 || StackSize > hk::kMaxIrpStack) {
         k.Stop("BAD_STACK_SIZE", "IoAllocateIrp with a stack size outside 1..32", static_cast<std::uintptr_t>(StackSize));
     }
-    std::size_t size = sizeof(IrpTracker) + sizeof(IRP) + StackSize * sizeof(IO_STACK_LOCATION);
+    // Without quota, requests of up to eight stack locations come from the
+    // I/O manager's fixed-size lookaside lists (a one-location list and an
+    // eight-location one); others, and quota-charged ones, from pool.
+    UCHAR allocationFlags = 0;
+    int locations = StackSize;
+    if (ChargeQuota) {
+        allocationFlags = IRP_QUOTA_CHARGED;
+    } else if (StackSize <= kLookasideStackLocations) {
+        allocationFlags = IRP_ALLOCATED_FIXED_SIZE | IRP_LOOKASIDE_ALLOCATION;
+        if (StackSize > 1) locations = kLookasideStackLocations;
+    }
+    std::size_t size = sizeof(IrpTracker) + sizeof(IRP) + locations * sizeof(IO_STACK_LOCATION);
     void* block = std::aligned_alloc(16, (size + 15) & ~std::size_t(15));
     memset(block, 0, size);
     auto* tr = static_cast<IrpTracker*>(block);
@@ -99,7 +117,8 @@ PIRP IoAllocateIrp(CCHAR StackSize, BOOLEAN) {
     k.liveIrps.insert(tr);
     auto* irp = reinterpret_cast<PIRP>(tr + 1);
     irp->Type = 6;  // IO_TYPE_IRP
-    irp->Size = static_cast<USHORT>(sizeof(IRP) + StackSize * sizeof(IO_STACK_LOCATION));
+    irp->Size = static_cast<USHORT>(sizeof(IRP) + locations * sizeof(IO_STACK_LOCATION));
+    irp->AllocationFlags = allocationFlags;
     irp->StackCount = StackSize;
     irp->CurrentLocation = static_cast<CHAR>(StackSize + 1);
     irp->Tail.Overlay.CurrentStackLocation = reinterpret_cast<PIO_STACK_LOCATION>(irp + 1) + StackSize;
@@ -298,6 +317,7 @@ PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObj
     PIRP irp = IoAllocateIrp(DeviceObject->StackSize, FALSE);
     IrpTracker* tr = hk::TrackerOf(irp);
     tr->ioManagerOwned = true;
+    tr->callerWaits = true;
     PIO_STACK_LOCATION sp = IoGetNextIrpStackLocation(irp);
     sp->MajorFunction = InternalDeviceIoControl ? IRP_MJ_INTERNAL_DEVICE_CONTROL : IRP_MJ_DEVICE_CONTROL;
     sp->Parameters.DeviceIoControl.IoControlCode = IoControlCode;

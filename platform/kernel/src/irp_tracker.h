@@ -15,6 +15,7 @@ struct alignas(16) IrpTracker {
     int callDepth;          // IofCallDriver/IofCompleteRequest frames using the request
     bool freePending;
     bool ioManagerOwned;    // built by the I/O manager: it finishes the request
+    bool callerWaits;       // built for a caller that waits on its event (IoBuildDeviceIoControlRequest)
     std::size_t blockSize;
     // Buffered device I/O control and reads/writes of buffered devices.
     void* systemBuffer;

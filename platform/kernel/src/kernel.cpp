@@ -299,6 +299,12 @@ void Kernel::UnloadDriver(PDRIVER_OBJECT driver) {
                 driver->DriverUnload(driver);
                 k.currentDriver = saved;
             }
+            if (auto held = k.resolutionHolders.find(driver); held != k.resolutionHolders.end()) {
+                k.Stop("TIMER_RESOLUTION_HELD_AT_UNLOAD",
+                       "the driver was unloaded holding a timer resolution request (ExSetTimerResolution "
+                       "without the release)",
+                       reinterpret_cast<std::uintptr_t>(driver), held->second, k.grantedIncrement);
+            }
             for (const auto& block : k.pool) {
                 if (block.second.driver == driver) {
                     k.Stop("POOL_LEAKED_AT_UNLOAD", "the driver was unloaded with pool it allocated still in use",

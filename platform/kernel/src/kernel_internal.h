@@ -196,6 +196,27 @@ struct hk::Kernel::Impl {
         Time100ns Now() const override;
     } clock;
 
+    // ---------------------------------------------------------- clock interrupt (clock.cpp)
+    // Interrupts fall at anchor + n * increment (n >= 0) of the current grid
+    // and, before its anchor, on the previous grid: a new resolution takes
+    // effect at the next interrupt of the old one.
+    struct TickGrid {
+        Time100ns anchor = 0;
+        Time100ns increment = kDefaultTimeIncrement;
+    };
+    TickGrid tickGrid;
+    TickGrid previousGrid;
+    ULONG grantedIncrement = kDefaultTimeIncrement;  // finest granted while requests are held
+    ULONG resolutionRequests = 0;                    // ExSetTimerResolution requests not yet released
+    std::map<PDRIVER_OBJECT, ULONG> resolutionHolders;  // requests per driver, for the check at unload
+    bool ExactClock() const { return options.clockInterrupt == ClockInterrupt::Exact; }
+    Time100ns TickAtOrAfter(Time100ns t) const;   // the first clock interrupt at or after t
+    Time100ns TickAtOrBefore(Time100ns t) const;  // the last clock interrupt at or before t
+    Time100ns InterruptTime() const { return TickAtOrBefore(clock.Now()); }  // as drivers read it
+    void SetIncrement(Time100ns increment);
+    // When the timer expires: its due time, or the interrupt that ends it.
+    Time100ns ExpiryOf(const KTIMER* timer) const;
+
     // ---------------------------------------------------------- objects
     // The object tables are also touched by threads entering the machine
     // from outside (their thread objects), so they have a lock of their own.

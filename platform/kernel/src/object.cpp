@@ -224,13 +224,23 @@ NTSTATUS ObQueryNameString(PVOID Object, POBJECT_NAME_INFORMATION ObjectNameInfo
     ObjectHeader* h = hk::HeaderOf(Object);
     if (h == nullptr) return STATUS_INVALID_PARAMETER;
     ULONG nameBytes = static_cast<ULONG>(h->name.size() * sizeof(WCHAR));
+    if (h->name.empty()) {
+        // An unnamed object: an empty name and nothing after the header.
+        const ULONG header = static_cast<ULONG>(sizeof(OBJECT_NAME_INFORMATION));
+        if (ReturnLength != nullptr) *ReturnLength = header;
+        if (Length < header) return STATUS_INFO_LENGTH_MISMATCH;
+        ObjectNameInfo->Name.Buffer = nullptr;
+        ObjectNameInfo->Name.Length = 0;
+        ObjectNameInfo->Name.MaximumLength = 0;
+        return STATUS_SUCCESS;
+    }
     ULONG needed = static_cast<ULONG>(sizeof(OBJECT_NAME_INFORMATION)) + nameBytes + sizeof(WCHAR);
     if (ReturnLength != nullptr) *ReturnLength = needed;
     if (Length < needed) return STATUS_INFO_LENGTH_MISMATCH;
     auto* buffer = reinterpret_cast<PWCH>(ObjectNameInfo + 1);
     memcpy(buffer, h->name.data(), nameBytes);
     buffer[h->name.size()] = 0;
-    ObjectNameInfo->Name.Buffer = h->name.empty() ? nullptr : buffer;
+    ObjectNameInfo->Name.Buffer = buffer;
     ObjectNameInfo->Name.Length = static_cast<USHORT>(nameBytes);
     ObjectNameInfo->Name.MaximumLength = static_cast<USHORT>(nameBytes + sizeof(WCHAR));
     return STATUS_SUCCESS;

@@ -6,6 +6,10 @@
 using hk::K;
 using Impl = hk::Kernel::Impl;
 
+namespace {
+constexpr std::size_t kPageSize = 4096;
+}
+
 void Impl::CheckFreedRange(const void* start, std::size_t length, const char* what) {
     auto inside = [&](const void* p) {
         auto a = reinterpret_cast<std::uintptr_t>(p);
@@ -34,7 +38,15 @@ PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
     Impl& k = K();
     k.RequireIrql("ExAllocatePoolWithTag", (PoolType & 1) ? APC_LEVEL : DISPATCH_LEVEL);
     std::size_t size = NumberOfBytes == 0 ? 1 : NumberOfBytes;
-    void* p = std::aligned_alloc(16, (size + 15) & ~std::size_t(15));
+    // As Windows places them: a page or more starts on a page, a smaller
+    // block lies within one page (it is aligned to its size rounded up to a
+    // power of two, at least 16 bytes).
+    std::size_t alignment = kPageSize;
+    if (size < kPageSize) {
+        alignment = 16;
+        while (alignment < size) alignment *= 2;
+    }
+    void* p = std::aligned_alloc(alignment, (size + alignment - 1) & ~(alignment - 1));
     if (p == nullptr) return nullptr;
     k.pool[p] = hk::PoolBlock{NumberOfBytes, Tag, PoolType, k.currentDriver};
     k.poolStats.allocations++;

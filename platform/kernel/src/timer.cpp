@@ -2,7 +2,9 @@
 //
 // Virtual time moves only when the processor idles (it jumps to the next
 // expiry); real time follows the host's monotonic clock. Timers sit in one
-// list sorted by due time; equal due times keep their insertion order.
+// list sorted by due time; equal due times keep their insertion order. A
+// timer expires at the clock interrupt at or after its due time (clock.cpp).
+#include <algorithm>
 #include <chrono>
 
 #include "kernel_internal.h"
@@ -20,6 +22,11 @@ Time100ns Impl::ClockSource::Now() const {
 }
 
 Time100ns Impl::DueFromRelativeOrAbsolute(LONGLONG dueTime) const {
+    // A relative time counts from the precise time, as KeDelayExecutionThread
+    // does since Windows 8. (Windows counts a timer's relative time from the
+    // last clock interrupt, so a short one may expire up to a period early;
+    // here a thread re-arming such a timer would spin without virtual time
+    // passing.)
     if (dueTime < 0) return clock.Now() - dueTime;
     Time100ns due = dueTime - bootSystemTime;  // absolute system time
     return due < 0 ? 0 : due;
@@ -41,20 +48,30 @@ void Impl::InsertTimer(PKTIMER timer, Time100ns due) {
     e->Flink = &timer->TimerListEntry;
 }
 
+// The list is sorted by due time and a timer never expires before its due
+// time: once a due time passes the best expiry so far, no later timer can
+// lower it.
 Time100ns Impl::NextTimerDue() const {
-    if (IsListEmpty(&timerList)) return -1;
-    return static_cast<Time100ns>(CONTAINING_RECORD(timerList.Flink, KTIMER, TimerListEntry)->DueTime.QuadPart);
+    Time100ns best = -1;
+    for (PLIST_ENTRY e = timerList.Flink; e != &timerList; e = e->Flink) {
+        PKTIMER timer = CONTAINING_RECORD(e, KTIMER, TimerListEntry);
+        if (best >= 0 && static_cast<Time100ns>(timer->DueTime.QuadPart) >= best) break;
+        const Time100ns expiry = ExpiryOf(timer);
+        if (best < 0 || expiry < best) best = expiry;
+    }
+    return best;
 }
 
 Time100ns Impl::NextWakeDeadline() const {
-    // The list is sorted by due time: once a due time passes the best
-    // deadline so far, no later timer can lower it.
     Time100ns best = -1;
     for (PLIST_ENTRY e = timerList.Flink; e != &timerList; e = e->Flink) {
         PKTIMER timer = CONTAINING_RECORD(e, KTIMER, TimerListEntry);
         auto due = static_cast<Time100ns>(timer->DueTime.QuadPart);
         if (best >= 0 && due >= best) break;
-        Time100ns latest = due + static_cast<Time100ns>(timer->TolerableDelay) * hk::kMillisecond;
+        // A tolerant timer expires with any interrupt within its tolerance.
+        const Time100ns tolerance = static_cast<Time100ns>(timer->TolerableDelay) * hk::kMillisecond;
+        Time100ns latest = ExpiryOf(timer);
+        if (tolerance > 0) latest = std::max(latest, timer->HostExact ? due + tolerance : TickAtOrBefore(due + tolerance));
         if (best < 0 || latest < best) best = latest;
     }
     return best;
@@ -62,32 +79,48 @@ Time100ns Impl::NextWakeDeadline() const {
 
 static void QueueDpcInternal(Impl& k, PKDPC dpc, PVOID a1, PVOID a2);
 
+// Signals an expired timer, re-arms a periodic one and queues its DPC.
+// The timer is out of the list.
+static void CompleteTimer(Impl& k, PKTIMER timer, Time100ns interruptTime) {
+    timer->Header.SignalState = 1;
+    k.SignalObject(&timer->Header);
+    if (timer->Period > 0) {
+        k.InsertTimer(timer, static_cast<Time100ns>(timer->DueTime.QuadPart) +
+                                 static_cast<Time100ns>(timer->Period) * hk::kMillisecond);
+    }
+    if (timer->Dpc != nullptr) {
+        LARGE_INTEGER st;
+        st.QuadPart = k.bootSystemTime + interruptTime;
+        QueueDpcInternal(k, timer->Dpc, reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(st.LowPart)),
+                         reinterpret_cast<PVOID>(static_cast<LONG_PTR>(st.HighPart)));
+    }
+}
+
 void Impl::ExpireTimers() {
     KIRQL old = irql;
     irql = DISPATCH_LEVEL;  // expiry runs as the clock interrupt's DPC would
-    Time100ns t = clock.Now();
-    while (!IsListEmpty(&timerList)) {
-        PKTIMER timer = CONTAINING_RECORD(timerList.Flink, KTIMER, TimerListEntry);
-        if (static_cast<Time100ns>(timer->DueTime.QuadPart) > t) break;
-        RemoveEntryList(&timer->TimerListEntry);
-        timer->Header.Inserted = FALSE;
-        if (timer->Header.Type == kWaitTimeoutTimer) {
-            auto* thread = reinterpret_cast<_KTHREAD*>(timer->Dpc);
+    const Time100ns t = clock.Now();
+    for (;;) {
+        // Expiring one timer may take others out of the list (a satisfied
+        // wait drops its thread's time-out): look again from the head.
+        PKTIMER expired = nullptr;
+        for (PLIST_ENTRY e = timerList.Flink; e != &timerList; e = e->Flink) {
+            PKTIMER timer = CONTAINING_RECORD(e, KTIMER, TimerListEntry);
+            if (static_cast<Time100ns>(timer->DueTime.QuadPart) > t) break;
+            if (ExpiryOf(timer) <= t) {
+                expired = timer;
+                break;
+            }
+        }
+        if (expired == nullptr) break;
+        RemoveEntryList(&expired->TimerListEntry);
+        expired->Header.Inserted = FALSE;
+        if (expired->Header.Type == kWaitTimeoutTimer) {
+            auto* thread = reinterpret_cast<_KTHREAD*>(expired->Dpc);
             if (thread->state == ThreadState::Waiting) SatisfyWait(thread, STATUS_TIMEOUT);
             continue;
         }
-        timer->Header.SignalState = 1;
-        SignalObject(&timer->Header);
-        if (timer->Period > 0) {
-            InsertTimer(timer, static_cast<Time100ns>(timer->DueTime.QuadPart) +
-                                   static_cast<Time100ns>(timer->Period) * hk::kMillisecond);
-        }
-        if (timer->Dpc != nullptr) {
-            LARGE_INTEGER st;
-            st.QuadPart = bootSystemTime + t;
-            QueueDpcInternal(*this, timer->Dpc, reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(st.LowPart)),
-                             reinterpret_cast<PVOID>(static_cast<LONG_PTR>(st.HighPart)));
-        }
+        CompleteTimer(*this, expired, expired->HostExact ? t : TickAtOrBefore(t));
     }
     irql = old;
 }
@@ -156,7 +189,19 @@ BOOLEAN KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PKDPC Dp
     Timer->Header.SignalState = 0;
     Timer->Dpc = Dpc;
     Timer->Period = Period;
-    k.InsertTimer(Timer, k.DueFromRelativeOrAbsolute(DueTime.QuadPart));
+    const Time100ns due = k.DueFromRelativeOrAbsolute(DueTime.QuadPart);
+    if (due > k.clock.Now()) {
+        k.InsertTimer(Timer, due);
+        return wasInserted;
+    }
+    // Already due: signalled and its DPC queued at once, not at some later
+    // expiry pass.
+    Timer->DueTime.QuadPart = static_cast<ULONGLONG>(due);
+    KIRQL old = k.irql;
+    if (old < DISPATCH_LEVEL) k.irql = DISPATCH_LEVEL;
+    CompleteTimer(k, Timer, Timer->HostExact ? k.clock.Now() : k.InterruptTime());
+    k.irql = old;
+    if (old < DISPATCH_LEVEL) k.RunDpcs();
     return wasInserted;
 }
 
@@ -202,18 +247,6 @@ VOID KeFlushQueuedDpcs(VOID) {
     Impl& k = K();
     k.RequireIrql("KeFlushQueuedDpcs", PASSIVE_LEVEL);
     k.RunDpcs();
-}
-
-VOID KeQuerySystemTime(PLARGE_INTEGER CurrentTime) {
-    CurrentTime->QuadPart = K().bootSystemTime + K().clock.Now();
-}
-
-ULONGLONG KeQueryInterruptTime(VOID) { return static_cast<ULONGLONG>(K().clock.Now()); }
-
-ULONG KeQueryTimeIncrement(VOID) { return 156250; }
-
-VOID KeQueryTickCount(PLARGE_INTEGER TickCount) {
-    TickCount->QuadPart = K().clock.Now() / KeQueryTimeIncrement();
 }
 
 VOID KeStallExecutionProcessor(ULONG) {

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "core_test_support.h"
+#include "sensor/status_thread.h"
 #include "hostkernel/registry.h"
 
 namespace {
@@ -247,6 +248,10 @@ TEST(Unload, TheUnloadRoutineDeletesNothing) {
     zhptest::Machine m;
     PDEVICE_OBJECT filter = m.Filter();
     PDEVICE_OBJECT control = m.Control();
+    // Windows unloads the driver once its devices are gone, which has ended
+    // the sensor thread and with it the thread's timer resolution request
+    // (holding one at unload is a verifier stop). End the thread the same way.
+    m.Do([&] { m.Routine<decltype(ZHP_StopSensorThread)>("ZHP_StopSensorThread")(m.FilterExt()); });
     const std::size_t from = m.kernel.DebugOutput().size();
     m.kernel.UnloadDriver(m.zhp);
     ASSERT_FALSE(m.kernel.Stopped()) << m.kernel.Stop().ToString();

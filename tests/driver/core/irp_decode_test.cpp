@@ -77,6 +77,9 @@ TEST(RequestDumps, WithTheDumpBitReadsAndFlushesAreDumpedBeforeAndAfterTheyGoDow
                                   "ZHP_IrpInfo()   IRP_MOUNT_COMPLETION\n",
                                   "ZHP_IrpInfo()   IRP_INPUT_OPERATION\n",
                                   "ZHP_IrpInfo()   IRP_SYNCHRONOUS_PAGING_IO\n",
+                                  // The request came from the I/O manager's fixed-size list.
+                                  "ZHP_IrpInfo()   IRP_ALLOCATED_FIXED_SIZE\n",
+                                  "ZHP_IrpInfo()   IRP_LOOKASIDE_ALLOCATION\n",
                                   "\n\n",
                                   "ZHP_IrpInfo()   File Object Flag\n",
                                   "\n\n",
@@ -148,6 +151,9 @@ TEST(RequestDumps, AFlushListsTheFlagsOfItsFileObject) {
     EXPECT_TRUE(HasRun(Lines(m, from), {
                                            "ZHP_IrpInfo()   Irp Flag\n",
                                            "ZHP_IrpInfo()   IRP_SYNCHRONOUS_API\n",
+                                           // Allocation flags print in value order among the others.
+                                           "ZHP_IrpInfo()   IRP_ALLOCATED_FIXED_SIZE\n",
+                                           "ZHP_IrpInfo()   IRP_LOOKASIDE_ALLOCATION\n",
                                            "ZHP_IrpInfo()   IRP_HOLD_DEVICE_QUEUE\n",
                                            "\n\n",
                                            "ZHP_IrpInfo()   File Object Flag\n",
@@ -155,7 +161,8 @@ TEST(RequestDumps, AFlushListsTheFlagsOfItsFileObject) {
                                            "ZHP_IrpInfo()   FO_WRITE_THROUGH\n",
                                            "ZHP_IrpInfo()   FO_VOLUME_OPEN\n",
                                            "\n\n",
-                                       }));
+                                       }))
+        << ::testing::PrintToString(Lines(m, from));
     m.Run(50 * kMillisecond);
     ASSERT_TRUE(flush->completed);
     NTSTATUS closed = STATUS_PENDING;

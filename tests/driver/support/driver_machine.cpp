@@ -13,6 +13,8 @@ static hk::KernelOptions KernelOptionsFor(const MachineOptions& o) {
     hk::KernelOptions k;
     k.seed = o.seed;
     k.preemptPercent = o.preemptPercent;
+    k.clockInterrupt = o.clockInterrupt;
+    k.lockTimerResolution = o.lockTimerResolution;
     return k;
 }
 

@@ -25,6 +25,10 @@ extern const wchar_t* const kInitKey;
 struct MachineOptions {
     std::uint64_t seed = 1;
     unsigned preemptPercent = 10;
+    // Windows' clock interrupt (the default) or the exact clock; with the
+    // resolution locked, the driver's request for a finer one is not granted.
+    hk::ClockInterrupt clockInterrupt = hk::ClockInterrupt::Windows;
+    bool lockTimerResolution = false;
     std::vector<hw::DiskConfig> disks{hw::DiskConfig{}};
     hw::ChipsetConfig chipset;
     bool loadRegistry = true;  // install/ZHP.reg and install/Halvorin.reg

@@ -9,6 +9,8 @@
 #include "machine_events.h"
 #include "summary.h"
 
+#include <hostkernel/kernel.h>
+
 namespace notebook {
 
 namespace {
@@ -174,7 +176,7 @@ MachineFacts ProtectionMonitor::Facts() {
     MachineFacts facts;
     bool ran = gate_.Run(
         [&] {
-            facts.now = static_cast<hk::Time100ns>(KeQueryInterruptTime());
+            facts.now = hk::Kernel::Current().Now();
             facts.drops = machine_.Chipset().Motion().Drops();
             facts.edges = machine_.Line().Edges();
             if (machine_.Booted()) TakeDiskRecords();

@@ -31,6 +31,7 @@
 #include "request_ledger.h"
 #include "script.h"
 #include "socket_path.h"
+#include "summary.h"
 #include "world_control.h"
 
 namespace notebook {
@@ -51,17 +52,19 @@ struct ServeOptions {
     std::uint32_t locale = 1033;
     std::uint64_t seed = 1;
     std::string eventsPath;
+    hk::ClockInterrupt clock = hk::ClockInterrupt::Windows;
 };
 
 const char* kUsage =
     "usage: notebook serve [--socket PATH] [--state DIR] [--user administrator|standard]\n"
-    "                      [--driver PATH] [--locale N] [--seed N] [--events FILE]\n"
+    "                      [--driver PATH] [--locale N] [--seed N] [--events FILE] [--clock windows|exact]\n"
     "  --socket PATH   the user-mode socket (default $ZHP_NOTEBOOK_SOCKET, $XDG_RUNTIME_DIR/zhp-notebook.sock)\n"
     "  --state DIR     registry and drive C: (default $XDG_STATE_HOME/zhp-notebook)\n"
     "  --user WHO      the logged-on user: administrator (default) or standard\n"
     "  --driver PATH   the ZHP module to load (default: the build's)\n"
     "  --locale N      the user's locale id (default 1033)\n"
     "  --seed N        the kernel's scheduling seed (default 1)\n"
+    "  --clock KIND    windows (default): timers end at Windows' clock interrupt; exact: at their due time\n"
     "  --events FILE   the event log as JSON lines, written as things happen: every control\n"
     "                  request a program sends (\"ioctl\": request and reply words), world\n"
     "                  actions, the interrupt line, disk commands, heads, completed requests\n"
@@ -138,6 +141,12 @@ bool ParseServeOptions(int argc, char** argv, ServeOptions* o, std::string* prob
         } else if (arg == "--driver") {
             o->driver = value;
             o->driverGiven = true;
+        } else if (arg == "--clock") {
+            if (value != "windows" && value != "exact") {
+                *problem = "expected --clock windows or --clock exact";
+                return false;
+            }
+            o->clock = value == "exact" ? hk::ClockInterrupt::Exact : hk::ClockInterrupt::Windows;
         } else if (arg == "--locale" || arg == "--seed") {
             char* end = nullptr;
             unsigned long long n = std::strtoull(value.c_str(), &end, 10);
@@ -224,6 +233,7 @@ int ServeMain(int argc, char** argv, const std::string& sourceDir, const std::st
     MachineOptions mo;
     mo.seed = o.seed;
     mo.clock = hk::ClockMode::Real;
+    mo.clock_interrupt = o.clock;
     mo.disks = {hw::DiskConfig{}};
     mo.driver_path = o.driver;
     mo.line_sample_period = kLinePeriod;
@@ -274,7 +284,8 @@ int ServeMain(int argc, char** argv, const std::string& sourceDir, const std::st
                                     (fromSaved ? "from " + savedRegistry : std::string("from the installer's files")) +
                                     (boot.zhp_loaded ? ", ZHP protects " : ", no ZHP, ") +
                                     (machine->ProtectedDisk() != nullptr ? machine->ProtectedDisk()->Name()
-                                                                         : std::string("no disk")));
+                                                                         : std::string("no disk")) +
+                                    ", clock " + ClockName(o.clock));
 
     {
         std::string problem;

@@ -13,6 +13,7 @@
 
 #include <csq.h>
 #include <ntddscsi.h>
+#include <hostkernel/kernel.h>
 
 #include <algorithm>
 #include <new>
@@ -48,7 +49,8 @@ struct PdoExtension {
 PdoExtension* Ext(PDEVICE_OBJECT device) { return static_cast<PdoExtension*>(device->DeviceExtension); }
 PdoExtension* ExtOfCsq(PIO_CSQ csq) { return CONTAINING_RECORD(csq, PdoExtension, csq); }
 
-hk::Time100ns Now() { return static_cast<hk::Time100ns>(KeQueryInterruptTime()); }
+// The disk keeps exact time, not the clock interrupt's.
+hk::Time100ns Now() { return hk::Kernel::Current().Now(); }
 
 // The arrival time rides in the request while the port driver owns it.
 void StampArrival(PIRP irp) { irp->Tail.Overlay.DriverContext[0] = reinterpret_cast<PVOID>(Now()); }
@@ -413,6 +415,7 @@ NTSTATUS ReportDisk(PDRIVER_OBJECT bus, Disk& disk, const std::wstring& name, PD
     IoCsqInitialize(&ext->csq, CsqInsert, CsqRemove, CsqPeekNext, CsqAcquireLock, CsqReleaseLock,
                     CsqCompleteCanceled);
     KeInitializeTimer(&ext->timer);
+    hk::MarkTimerExact(&ext->timer);  // the disk's own timing, not the clock interrupt's
     KeInitializeDpc(&ext->dpc, CommandTimerDpc, ext);
     KeInitializeEvent(&ext->idle, NotificationEvent, TRUE);
     device->Flags |= DO_DIRECT_IO | DO_POWER_PAGABLE | DO_BUS_ENUMERATED_DEVICE;

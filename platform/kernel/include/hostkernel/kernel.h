@@ -29,6 +29,18 @@ class Registry;
 
 enum class ClockMode { Virtual, Real };
 
+// When timers expire and delays end. Windows does so only at its clock
+// interrupt: every 15.625 ms unless a driver or program asks for a finer
+// timer resolution (ExSetTimerResolution, down to 0.5 ms); a due time is
+// rounded up to the next interrupt at or after it. The exact clock ends
+// every wait at its due time, for tests that measure without the interrupt.
+enum class ClockInterrupt { Windows, Exact };
+
+// The clock interrupt's default period and the finest ExSetTimerResolution
+// grants, in 100-ns units.
+constexpr ULONG kDefaultTimeIncrement = 156'250;
+constexpr ULONG kMinimumTimeIncrement = 5'000;
+
 // Kernel routines whose failure can be injected, as they fail on Windows
 // when resources run out.
 enum class KernelFault {
@@ -41,6 +53,11 @@ enum class KernelFault {
 struct KernelOptions {
     std::uint64_t seed = 1;
     ClockMode clock = ClockMode::Virtual;
+    ClockInterrupt clockInterrupt = ClockInterrupt::Windows;
+    // Requests for a finer timer resolution are counted but not granted: the
+    // clock interrupt stays at its default period, as for a driver that never
+    // asks (benchmarks compare the two).
+    bool lockTimerResolution = false;
     // Chance, in percent, that a scheduling point hands the processor to
     // another ready thread of the same priority.
     unsigned preemptPercent = 10;
@@ -66,6 +83,11 @@ struct PoolStatistics {
     std::uint64_t outstandingBytes = 0;
 };
 
+// Hardware models and the simulated world keep exact time: a timer marked
+// here expires at its due time, not at the clock interrupt (a device's own
+// timer raises its interrupt when it is due). Mark after KeInitializeTimer.
+void MarkTimerExact(PKTIMER timer);
+
 class Kernel {
 public:
     explicit Kernel(const KernelOptions& options = KernelOptions());
@@ -79,9 +101,15 @@ public:
     const KernelOptions& Options() const;
 
     // ------------------------------------------------------------ time
-    // Interrupt time: 100-ns units since boot.
+    // Interrupt time: 100-ns units since boot, exact (the time of the
+    // hardware models). Drivers read it as Windows keeps it, updated at each
+    // clock interrupt (KeQueryInterruptTime).
     Time100ns Now() const;
     TimeSource& Clock();
+    // The clock interrupt's period (the timer resolution) as last set, in
+    // 100-ns units: in effect from the next interrupt on. 0 with the exact
+    // clock.
+    ULONG TimerResolution() const;
 
     // ------------------------------------------------------------ running
     // Let the machine run for a span of (virtual or real) time. Returns
