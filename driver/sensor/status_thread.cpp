@@ -196,7 +196,14 @@ VOID ZHP_Proc_INT_Status(PDEVICE_EXTENSION Extension) {
     SignalFFEvent(Extension->FreeFallEvent, Extension);
     DelayMs(100);
     SignalFFEvent(Extension->FreeFallClearedEvent, Extension);
-    DelayMs(1000);
+    // One release per round, at the end of its pause, so that the next tick
+    // sees the line drop as soon as the motion has ended. Without it a latch
+    // taken while the notebook kept tumbling through the attempts above is
+    // never read again: the line would stay up for good and no later fall
+    // would be detected.
+    DelayMs(ZHP_GIVE_UP_PAUSE_MS - ZHP_GIVE_UP_RELEASE_MS);
+    GsensorReadRegister(GSENSOR_REG_FF1_SOURCE);
+    GsensorReadRegister(GSENSOR_REG_FF2_SOURCE);
 }
 
 }  // extern "C"
