@@ -45,4 +45,44 @@ TEST(HostileScenario, AfterATumbleDownTheStairsTheNextDropIsStillDetectedAndPark
     EXPECT_EQ(r.summary.verifier_stops, 0);
 }
 
+TEST(HostileScenario, AFlushInMidFallWaitsWithTheHeldWritesAndLeavesTheMediaAlone) {
+    // A writer every 100 ms, a 1 m drop, and a flush while the notebook is
+    // still in the air: passing the held writes down with it would load the
+    // heads again before the impact.
+    notebook::ScenarioResult r = RunProtected(
+        "seed 7\n"
+        "boot\n"
+        "at 1s writes 60 every 100ms\n"
+        "at 2.02s drop 1\n"
+        "at 2.25s flush\n"
+        "run 9s\n");
+    ASSERT_EQ(r.exit_code, 0) << r.stop_report;
+    const notebook::Summary& s = r.summary;
+    EXPECT_EQ(s.falls, 1u);
+    EXPECT_EQ(s.parks, 1u);
+    ASSERT_EQ(s.drops.size(), 1u);
+    ExpectLastDropParked(r);
+    EXPECT_EQ(s.media_io_while_falling, 0u);
+    EXPECT_EQ(s.drops[0].media_io_while_falling, 0u);
+    EXPECT_EQ(s.requests.issued, 61u);
+    EXPECT_EQ(s.requests.completed, 61u);
+    EXPECT_EQ(s.requests.lost, 0u);
+
+    // The flush completes after every write sent before it, and before the
+    // writes sent after it, once the fall is over.
+    const std::vector<std::string> requests = Events(r, "request");  // in completion order
+    std::size_t flushAt = requests.size();
+    for (std::size_t i = 0; i < requests.size(); ++i) {
+        if (nbtest::Text(requests[i], "op") == "flush") flushAt = i;
+    }
+    ASSERT_LT(flushAt, requests.size());
+    const long long flushSent = *Number(requests[flushAt], "sent_us");
+    EXPECT_GT(*Number(requests[flushAt], "t_us"), s.drops[0].impact / 10) << "released after the fall, not in it";
+    for (std::size_t i = 0; i < requests.size(); ++i) {
+        if (i == flushAt) continue;
+        const long long sent = *Number(requests[i], "sent_us");
+        EXPECT_EQ(sent < flushSent, i < flushAt) << requests[i];
+    }
+}
+
 }  // namespace
