@@ -5,6 +5,7 @@
 #include "sensor/free_fall.h"
 #include "sensor/hw_config.h"
 #include "sensor/port_io.h"
+#include "sensor/power_resume.h"
 #include "sensor/sensor_transfer.h"
 #include "sensor/smbus.h"
 
@@ -22,6 +23,8 @@ VOID ZHP_InitializeSensorEngine(VOID) {
     SM_InitializeBusLock();
     ZHP_InitializeFFEventLock();
     GpioMapFailureReported = FALSE;
+    PowerSettleSince = 0;
+    StartupPathRuns = 0;
 }
 
 _Use_decl_annotations_
@@ -139,6 +142,7 @@ BOOLEAN TriggerPinConfirm(ULONG Address, UCHAR Pin) {
 _Use_decl_annotations_
 VOID ZHP_Proc_INT_Status(PDEVICE_EXTENSION Extension) {
     if (POW_RESUME != 0) {
+        ZHP_SettleAfterPowerChange(Extension);
         return;
     }
 

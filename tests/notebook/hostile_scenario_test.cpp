@@ -85,4 +85,50 @@ TEST(HostileScenario, AFlushInMidFallWaitsWithTheHeldWritesAndLeavesTheMediaAlon
     }
 }
 
+// The disk spins down and up again with no utility to send a command. A
+// writer keeps the heads on the media once the disk is back; it writes at
+// x.x5 s, so no write falls in the 40 ms the sensor takes to see the drop.
+std::string PowerCycleScript(bool explicitD0) {
+    return std::string("seed 4\nboot\nat 1s power D3\n") + (explicitD0 ? "at 2s power D0\n" : "") +
+           "at 2.05s writes 40 every 100ms\n"
+           "at 4.57s drop 1\n"
+           "run 9s\n";
+}
+
+void ExpectPowerCycleProtected(const notebook::ScenarioResult& r) {
+    ASSERT_EQ(r.exit_code, 0) << r.stop_report;
+    const notebook::Summary& s = r.summary;
+    EXPECT_EQ(s.falls, 1u);
+    EXPECT_EQ(s.parks, 1u);
+    ExpectLastDropParked(r);
+    EXPECT_EQ(s.media_io_while_falling, 0u);
+    EXPECT_EQ(s.requests.issued, 40u);
+    EXPECT_EQ(s.requests.completed, 40u);
+    EXPECT_EQ(s.requests.held, 0u);
+    EXPECT_EQ(s.requests.lost, 0u);
+    EXPECT_TRUE(Events(r, "ioctl").empty()) << "no command: the utility is not running";
+    // The writes waited for the disk's spin-up, none failed.
+    for (const std::string& line : Events(r, "request")) EXPECT_EQ(nbtest::Text(line, "status"), "0x00000000");
+}
+
+TEST(HostileScenario, AfterTheDiskSpinsDownAndUpWithNoCommandADropIsStillParked) {
+    notebook::ScenarioResult r = RunProtected(PowerCycleScript(true));
+    ExpectPowerCycleProtected(r);
+    const std::vector<std::string> power = Events(r, "power");
+    ASSERT_EQ(power.size(), 2u);
+    EXPECT_EQ(nbtest::Text(power[1], "state"), "D0");
+}
+
+TEST(HostileScenario, AWriteToASleepingDiskWakesItThroughTheFilterAndProtectionFollows) {
+    // No D0 from the world: the disk class driver asks for it when the first
+    // write finds the disk in D3, and the request passes ZHP on its way down.
+    notebook::ScenarioResult r = RunProtected(PowerCycleScript(false));
+    ExpectPowerCycleProtected(r);
+    EXPECT_EQ(Events(r, "power").size(), 1u);
+    EXPECT_NE(r.trace.find("ZHP_PowerComplete(): The storage device is adding power"), std::string::npos);
+    const std::vector<std::string> requests = Events(r, "request");
+    ASSERT_FALSE(requests.empty());
+    EXPECT_GE(*Number(requests[0], "latency_us"), 1500000) << "the disk spun up first";
+}
+
 }  // namespace

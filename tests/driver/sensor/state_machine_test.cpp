@@ -308,10 +308,13 @@ TEST(FreeFallStateMachine, NothingIsDetectedWhileTheStartUpIsPending) {
     zhptest::Machine m;
     ProtectionOn(m);
     auto& powResume = m.Global<unsigned char>("POW_RESUME");
+    // As right after a device power change of the disk: within the settle
+    // time the thread leaves the start-up to a command.
+    m.Global<unsigned long long>("PowerSettleSince") = static_cast<unsigned long long>(m.kernel.Now());
     powResume = 1;
     m.kernel.ClearDebugOutput();
     m.Pin(true);
-    m.Run(kSecond);
+    m.Run(120 * kMillisecond);
     EXPECT_TRUE(m.Disk().AtaCommands().empty());
     EXPECT_EQ(m.FilterExt()->IntState, 0);
     EXPECT_FALSE(m.TraceHas("TriggerPinConfirm()"));  // the line is not even sampled
