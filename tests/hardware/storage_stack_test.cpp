@@ -135,6 +135,14 @@ protected:
         EXPECT_EQ(storage.StartDisk(disk, {}), STATUS_SUCCESS);
         return disk;
     }
+    // A disk with the test filter on top of its stack.
+    hw::Disk& BootFiltered() {
+        filter = k.LoadDriver(L"testfilter", FilterEntry);
+        EXPECT_NE(filter, nullptr);
+        hw::Disk& disk = storage.AddDisk(hw::DiskConfig{});
+        EXPECT_EQ(storage.StartDisk(disk, {filter}), STATUS_SUCCESS);
+        return disk;
+    }
 
     // Sends a request from a caller's thread and waits for it.
     template <typename Send>
@@ -151,6 +159,7 @@ protected:
 
     hk::Kernel k;
     hw::StorageSubsystem storage{k};
+    PDRIVER_OBJECT filter = nullptr;
 };
 
 TEST_F(StorageStack, WritesAndReadsCompleteAfterTheirLatencyWithTheDataKept) {
@@ -317,10 +326,7 @@ TEST_F(StorageStack, DisksComeUpInOrderWithTheirCharacteristicsAndBusDrivers) {
 }
 
 TEST_F(StorageStack, UpperFiltersSitOnTopAndRemovalTakesTheWholeStackDown) {
-    PDRIVER_OBJECT filter = k.LoadDriver(L"testfilter", FilterEntry);
-    ASSERT_NE(filter, nullptr);
-    hw::Disk& disk = storage.AddDisk(hw::DiskConfig{});
-    ASSERT_EQ(storage.StartDisk(disk, {filter}), STATUS_SUCCESS);
+    hw::Disk& disk = BootFiltered();
     PDEVICE_OBJECT top = storage.Top(disk);
     EXPECT_EQ(top->DriverObject, filter);
     EXPECT_EQ(Roundtrip([&] { return hk::SendWrite(top, 0, Pattern(512, 1)); })->status, STATUS_SUCCESS);
@@ -385,10 +391,7 @@ TEST_F(StorageStack, DevicePowerD3SpinsDownAndAccessSpinsUpAgain) {
 }
 
 TEST_F(StorageStack, AReadOrWriteReachingADiskInD3PowersItUpThroughTheWholeStackFirst) {
-    PDRIVER_OBJECT filter = k.LoadDriver(L"testfilter", FilterEntry);
-    ASSERT_NE(filter, nullptr);
-    hw::Disk& disk = storage.AddDisk(hw::DiskConfig{});
-    ASSERT_EQ(storage.StartDisk(disk, {filter}), STATUS_SUCCESS);
+    hw::Disk& disk = BootFiltered();
     PDEVICE_OBJECT top = storage.Top(disk);
     NTSTATUS status = STATUS_PENDING;
     ASSERT_TRUE(k.Call([&] { status = hk::PoSetDevicePower(storage.Pdo(disk), PowerDeviceD3); }));

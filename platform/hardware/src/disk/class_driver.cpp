@@ -17,8 +17,7 @@
 // go down in arrival order; if it fails they fail with its status.
 
 #include "hw/storage.h"
-
-#include <csq.h>
+#include "request_list.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -39,19 +38,16 @@ struct FdoExtension {
     ULONG number;
     bool removed;
     WCHAR link[48];
-    KSPIN_LOCK powerLock;  // guards power and poweringUp; taken before queueLock
+    KSPIN_LOCK powerLock;  // guards power and poweringUp; taken before the waiting list's lock
     DEVICE_POWER_STATE power;
     bool poweringUp;  // a D0 request of ours is on its way
-    KSPIN_LOCK queueLock;
-    LIST_ENTRY waiting;  // reads and writes waiting for D0, oldest first
-    IO_CSQ csq;
+    RequestList waiting;  // reads and writes waiting for D0
 };
 
 // Disk numbers of this driver's load; DriverEntry starts them at 0.
 ULONG gNextDiskNumber = 0;
 
 FdoExtension* Ext(PDEVICE_OBJECT device) { return static_cast<FdoExtension*>(device->DeviceExtension); }
-FdoExtension* ExtOfCsq(PIO_CSQ csq) { return CONTAINING_RECORD(csq, FdoExtension, csq); }
 
 NTSTATUS CompleteRequest(PIRP irp, NTSTATUS status) {
     irp->IoStatus.Status = status;
@@ -69,27 +65,11 @@ NTSTATUS PassDown(PDEVICE_OBJECT device, PIRP irp) {
 
 // ------------------------------------------------------------------ waiting for D0
 
-VOID CsqInsert(PIO_CSQ csq, PIRP irp) { InsertTailList(&ExtOfCsq(csq)->waiting, &irp->Tail.Overlay.ListEntry); }
-
-VOID CsqRemove(PIO_CSQ, PIRP irp) { RemoveEntryList(&irp->Tail.Overlay.ListEntry); }
-
-PIRP CsqPeekNext(PIO_CSQ csq, PIRP irp, PVOID) {
-    FdoExtension* ext = ExtOfCsq(csq);
-    PLIST_ENTRY next = irp != nullptr ? irp->Tail.Overlay.ListEntry.Flink : ext->waiting.Flink;
-    return next == &ext->waiting ? nullptr : CONTAINING_RECORD(next, IRP, Tail.Overlay.ListEntry);
-}
-
-VOID CsqAcquireLock(PIO_CSQ csq, PKIRQL irql) { KeAcquireSpinLock(&ExtOfCsq(csq)->queueLock, irql); }
-
-VOID CsqReleaseLock(PIO_CSQ csq, KIRQL irql) { KeReleaseSpinLock(&ExtOfCsq(csq)->queueLock, irql); }
-
-VOID CsqCompleteCanceled(PIO_CSQ, PIRP irp) { CompleteRequest(irp, STATUS_CANCELLED); }
-
 // Passes the waiting requests down (or fails them) until none is left; only
 // then does a new read or write stop waiting, so none overtakes them.
 void ReleaseWaiting(FdoExtension* ext, NTSTATUS status) {
     for (;;) {
-        while (PIRP irp = IoCsqRemoveNextIrp(&ext->csq, nullptr)) {
+        while (PIRP irp = IoCsqRemoveNextIrp(&ext->waiting.csq, nullptr)) {
             if (NT_SUCCESS(status) && !ext->removed) {
                 IoSkipCurrentIrpStackLocation(irp);
                 IoCallDriver(ext->lower, irp);
@@ -100,9 +80,9 @@ void ReleaseWaiting(FdoExtension* ext, NTSTATUS status) {
         KIRQL powerIrql;
         KeAcquireSpinLock(&ext->powerLock, &powerIrql);
         KIRQL queueIrql;
-        KeAcquireSpinLock(&ext->queueLock, &queueIrql);
-        const bool empty = IsListEmpty(&ext->waiting);
-        KeReleaseSpinLock(&ext->queueLock, queueIrql);
+        KeAcquireSpinLock(&ext->waiting.lock, &queueIrql);
+        const bool empty = IsListEmpty(&ext->waiting.list);
+        KeReleaseSpinLock(&ext->waiting.lock, queueIrql);
         if (empty) ext->poweringUp = false;
         KeReleaseSpinLock(&ext->powerLock, powerIrql);
         if (empty) return;
@@ -121,7 +101,7 @@ NTSTATUS DispatchReadWrite(PDEVICE_OBJECT device, PIRP irp) {
     const bool wait = ext->power == PowerDeviceD3 || ext->poweringUp;
     const bool powerUp = wait && !ext->poweringUp;
     if (powerUp) ext->poweringUp = true;
-    if (wait) IoCsqInsertIrp(&ext->csq, irp, nullptr);
+    if (wait) IoCsqInsertIrp(&ext->waiting.csq, irp, nullptr);
     KeReleaseSpinLock(&ext->powerLock, irql);
     if (!wait) return PassDown(device, irp);
     if (powerUp) {
@@ -224,10 +204,7 @@ NTSTATUS AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
     ext->number = number;
     ext->power = PowerDeviceD0;  // the notebook has booted from the disk: it is spinning
     KeInitializeSpinLock(&ext->powerLock);
-    KeInitializeSpinLock(&ext->queueLock);
-    InitializeListHead(&ext->waiting);
-    IoCsqInitialize(&ext->csq, CsqInsert, CsqRemove, CsqPeekNext, CsqAcquireLock, CsqReleaseLock,
-                    CsqCompleteCanceled);
+    InitializeRequestList(&ext->waiting);
     fdo->Flags |= DO_DIRECT_IO | DO_POWER_PAGABLE;
     ext->lower = IoAttachDeviceToDeviceStack(fdo, pdo);
     if (ext->lower == nullptr) {
