@@ -7,6 +7,14 @@ cd "$(dirname "$0")/../.."
 
 tools/dev/install-deps.sh
 
+# A compiler cache, when the machine has one: the same sources built again (a
+# second checkout, the sanitizer's and the fuzzer's trees) cost little.
+# Paths are taken relative to the checkout, so another clone shares it.
+if command -v ccache > /dev/null; then
+  export CCACHE_BASEDIR=$PWD CCACHE_NOHASHDIR=1
+  export CMAKE_C_COMPILER_LAUNCHER=ccache CMAKE_CXX_COMPILER_LAUNCHER=ccache
+fi
+
 jobs=${JOBS:-2}
 for preset in host sanitize windows; do
   echo "== configure and build: $preset"
