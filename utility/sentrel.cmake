@@ -31,3 +31,8 @@ endif()
 
 add_executable(sentrel main/main.cpp)
 target_link_libraries(sentrel PRIVATE sentrel_app)
+
+# A developer's tool: the program's windows rendered to PNG at their layout
+# sizes (tools/dev/screenshots.sh runs it against a notebook of its own).
+add_executable(sentrel_snapshot ${PROJECT_SOURCE_DIR}/tools/dev/sentrel_snapshot.cpp)
+target_link_libraries(sentrel_snapshot PRIVATE sentrel_app)

@@ -86,6 +86,10 @@ public:
     void LoadDefaults();
     void RestoreProtectionState();
 
+    // One tick of the live readout (the handler of ReadXYZ): command 101,
+    // the arithmetic, the texts of the status tab and DebugTemp1.
+    void ReadXYZTimer();
+
     // Posts a window message to this window from any thread; false when the
     // queue is full (the message is dropped, as a failed PostMessage is).
     bool PostWindowMessage(int message, quintptr wParam = 0, qintptr lParam = 0);
@@ -130,7 +134,6 @@ private:
     void mShutdownClick();
     void tbSensitivityChange(int position);
     void tbDLTimeChange(int position);
-    void ReadXYZTimer();
     void PopupMenu1Change();
 
     // Messages.
