@@ -10,26 +10,28 @@ else()
   set(sentrel_core_platform main/drive_path_host.cpp)
 endif()
 
+set(sentrel_core_dir ${CMAKE_CURRENT_LIST_DIR})
+list(TRANSFORM sentrel_core_platform PREPEND ${sentrel_core_dir}/)
 add_library(sentrel_core STATIC
-  main/administrator.cpp
-  main/captions.cpp
-  main/driver_client.cpp
-  main/readout.cpp
-  main/settings.cpp
-  main/test_report.cpp
-  dialogs/wait_thread.cpp
+  ${sentrel_core_dir}/main/administrator.cpp
+  ${sentrel_core_dir}/main/captions.cpp
+  ${sentrel_core_dir}/main/driver_client.cpp
+  ${sentrel_core_dir}/main/readout.cpp
+  ${sentrel_core_dir}/main/settings.cpp
+  ${sentrel_core_dir}/main/test_report.cpp
+  ${sentrel_core_dir}/dialogs/wait_thread.cpp
   ${sentrel_core_platform}
 )
 target_include_directories(sentrel_core PUBLIC
-  ${CMAKE_CURRENT_SOURCE_DIR}
-  ${CMAKE_CURRENT_SOURCE_DIR}/main
-  ${CMAKE_CURRENT_SOURCE_DIR}/dialogs
+  ${sentrel_core_dir}
+  ${sentrel_core_dir}/main
+  ${sentrel_core_dir}/dialogs
   ${PROJECT_SOURCE_DIR})
 set_target_properties(sentrel_core PROPERTIES POSITION_INDEPENDENT_CODE ON)
 
 # A console program over the same modules: the Administrators test, the
 # caption-file choice, one command to the driver, the wait thread's wakes.
-add_executable(sentrel_probe main/sentrel_probe.cpp)
+add_executable(sentrel_probe ${sentrel_core_dir}/main/sentrel_probe.cpp)
 
 if(CMAKE_SYSTEM_NAME STREQUAL "Windows")
   target_compile_options(sentrel_core PRIVATE -Wall -Wextra -Wno-unused-parameter)

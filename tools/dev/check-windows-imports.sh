@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The Windows binaries may import only from the system: ZHP.sys from
-# ntoskrnl.exe and HAL.dll, zhpctl.exe from Windows system DLLs.
+# ntoskrnl.exe and HAL.dll, zhpctl.exe and sentrel_probe.exe from Windows
+# system DLLs.
 set -euo pipefail
 dir=${1:-build/windows}
 objdump=x86_64-w64-mingw32-objdump
@@ -38,5 +39,21 @@ while IFS= read -r -d '' exe; do
     api-ms-win-crt-runtime-l1-1-0.dll api-ms-win-crt-stdio-l1-1-0.dll api-ms-win-crt-string-l1-1-0.dll \
     api-ms-win-crt-heap-l1-1-0.dll api-ms-win-crt-private-l1-1-0.dll
 done < <(find "$dir" -path '*/CMakeFiles' -prune -o -name '*.exe' -print0 2>/dev/null)
+
+# Sentrel's Win32 modules: a 32-bit library and its console program, built
+# by the i686 sub-build.
+if [ -d "$dir" ]; then
+  for f in "$dir/sentrel-i686/libsentrel_core.a" "$dir/sentrel-i686/sentrel_probe.exe"; do
+    if [ ! -f "$f" ]; then
+      echo "check-windows-imports: $f is missing (Sentrel's i686 sub-build did not run)"
+      status=1
+    fi
+  done
+  probe="$dir/sentrel-i686/sentrel_probe.exe"
+  if [ -f "$probe" ] && ! $objdump -f "$probe" | grep -q 'file format pei-i386'; then
+    echo "check-windows-imports: $probe is not a 32-bit image"
+    status=1
+  fi
+fi
 
 exit $status

@@ -36,8 +36,14 @@ bool CanOpenForReading(const std::string& windowsPath) {
     return true;
 }
 
+// At most limit characters. A cut never splits a UTF-8 sequence (the caption
+// files are UTF-8): it moves back to the start of the character it would split.
 std::string Cut(const std::string& text, std::size_t limit) {
-    return text.size() > limit ? text.substr(0, limit) : text;
+    if (text.size() <= limit) return text;
+    std::size_t end = limit;
+    // A UTF-8 character has at most three continuation bytes.
+    while (end > 0 && end + 3 > limit && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
+    return text.substr(0, end);
 }
 
 bool IsCommentStart(char c) { return c == '[' || c == ' ' || c == '\t'; }
@@ -89,6 +95,7 @@ bool CaptionReader::Open(const std::string& captionFilePath) {
 bool CaptionReader::Attach(std::FILE* stream) {
     Close();
     file_ = stream;
+    sectionEnded_ = false;
     return file_ != nullptr;
 }
 
@@ -122,16 +129,23 @@ bool CaptionReader::ReadPiece(std::string* piece) {
 bool CaptionReader::FindSection(char digit) {
     std::string piece;
     while (ReadPiece(&piece)) {
-        if (piece.size() >= 2 && piece[0] == '%' && piece[1] == digit) return true;
+        if (piece.size() >= 2 && piece[0] == '%' && piece[1] == digit) {
+            sectionEnded_ = false;
+            return true;
+        }
     }
+    sectionEnded_ = true;
     return false;
 }
 
 bool CaptionReader::ReadCaptionEntry(CaptionEntry* entry) {
+    if (sectionEnded_) return false;
     std::string piece;
     for (;;) {
-        if (!ReadPiece(&piece)) return false;
-        if (piece[0] == '%') return false;
+        if (!ReadPiece(&piece) || piece[0] == '%') {
+            sectionEnded_ = true;
+            return false;
+        }
         if (!piece.empty() && piece.back() == '\n') piece.pop_back();
         // The text ends at a NUL, as it would in the C string the line is read into.
         piece.resize(std::strlen(piece.c_str()));

@@ -13,8 +13,9 @@
 // starting with "%" or at the end of the file; inside it, lines starting with
 // "[" or a blank, and empty lines, are comments; every other line is one
 // entry: the caption up to the first comma, the hint after it (commas
-// included). Captions and hints keep at most 63 characters; longer ones are
-// cut there. Entries are taken by position.
+// included). Captions and hints keep at most 63 characters (bytes); longer
+// ones are cut there, or just before a UTF-8 character the cut would split
+// (the installed caption files are UTF-8). Entries are taken by position.
 //
 // Everything here is read once and written nowhere. A file, section or entry
 // that is missing simply yields nothing: the window keeps its built-in text.
@@ -77,7 +78,10 @@ public:
     bool FindSection(char digit);
 
     // Reads the next entry of the current section. False when the section has
-    // ended (the "%" line is consumed) or the file has; *entry is untouched then.
+    // ended (the "%" line is consumed) or the file has, and from then on until
+    // the next FindSection: a window with more items than its section has
+    // entries never takes texts from the following section. *entry is
+    // untouched then.
     bool ReadCaptionEntry(CaptionEntry* entry);
 
 private:
@@ -85,4 +89,5 @@ private:
     bool ReadPiece(std::string* piece);
 
     std::FILE* file_ = nullptr;
+    bool sectionEnded_ = false;
 };
