@@ -28,7 +28,7 @@
 
 #include "config_dialog.h"
 #include "gate_window.h"
-#include "main_form.h"
+#include "forms/main_form.h"
 #include "main_window.h"
 
 namespace {

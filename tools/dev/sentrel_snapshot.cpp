@@ -16,11 +16,11 @@
 
 #include "alert_window.h"
 #include "config_dialog.h"
-#include "config_form.h"
+#include "forms/config_form.h"
 #include "gate_window.h"
-#include "main_form.h"
+#include "forms/main_form.h"
 #include "main_window.h"
-#include "radio_group.h"
+#include "forms/radio_group.h"
 
 namespace {
 

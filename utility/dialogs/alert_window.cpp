@@ -4,11 +4,11 @@
 #include <QPushButton>
 #include <QTimer>
 
-#include "alert_form.h"
+#include "forms/alert_form.h"
 #include "caption_tables.h"
-#include "main_form.h"
+#include "forms/main_form.h"
 #include "main_window.h"
-#include "radio_group.h"
+#include "forms/radio_group.h"
 #include "test_report.h"
 
 TfAlert::TfAlert(TFormMain& mainWindow, const std::string& captionFilePath)

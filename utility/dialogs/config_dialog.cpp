@@ -14,8 +14,8 @@
 
 #include "alert_window.h"
 #include "caption_tables.h"
-#include "config_form.h"
-#include "main_form.h"
+#include "forms/config_form.h"
+#include "forms/main_form.h"
 #include "main_window.h"
 #include "readout.h"
 #include "settings.h"

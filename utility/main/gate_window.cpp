@@ -2,7 +2,7 @@
 
 #include <QTimer>
 
-#include "gate_form.h"
+#include "forms/gate_form.h"
 #include "main_window.h"
 
 TFormGate::TFormGate(DWORD waitTimeoutMs) : QWidget(nullptr), form_(std::make_unique<GateForm>(this)) {

@@ -22,13 +22,13 @@
 
 #include "administrator.h"
 #include "alert_window.h"
-#include "artwork.h"
+#include "forms/artwork.h"
 #include "caption_tables.h"
 #include "captions.h"
 #include "config_dialog.h"
 #include "gate_window.h"
-#include "main_form.h"
-#include "radio_group.h"
+#include "forms/main_form.h"
+#include "forms/radio_group.h"
 #include "system_events.h"
 #include "test_report.h"
 

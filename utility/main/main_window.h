@@ -23,7 +23,7 @@
 #include <string>
 #include <vector>
 
-#include "artwork.h"
+#include "forms/artwork.h"
 #include "driver_client.h"
 #include "readout.h"
 #include "settings.h"

@@ -16,15 +16,15 @@
 
 #include <windows.h>
 
-#include "alert_form.h"
+#include "forms/alert_form.h"
 #include "alert_window.h"
 #include "app_test_support.h"
 #include "config_dialog.h"
-#include "config_form.h"
+#include "forms/config_form.h"
 #include "gate_window.h"
-#include "main_form.h"
+#include "forms/main_form.h"
 #include "main_window.h"
-#include "radio_group.h"
+#include "forms/radio_group.h"
 
 namespace apptest {
 namespace {

@@ -5,15 +5,15 @@
 #include <QSystemTrayIcon>
 #include <QTimer>
 
-#include "alert_form.h"
+#include "forms/alert_form.h"
 #include "alert_window.h"
 #include "app_test_support.h"
 #include "config_dialog.h"
-#include "gate_form.h"
+#include "forms/gate_form.h"
 #include "gate_window.h"
-#include "main_form.h"
+#include "forms/main_form.h"
 #include "main_window.h"
-#include "radio_group.h"
+#include "forms/radio_group.h"
 
 namespace apptest {
 namespace {
