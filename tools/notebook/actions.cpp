@@ -1,6 +1,10 @@
 #include "actions.h"
 
+#include "machine_events.h"
+
 #include <hostkernel/io.h>
+
+#include <algorithm>
 
 namespace notebook {
 namespace {
@@ -168,22 +172,11 @@ void ActionRunner::Ioctl(const Action& a) {
             }
             hk::RequestPtr r = hk::SendDeviceControl(device, kControlCode, block, kCommandBlockSize, UserMode);
             hk::WaitRequest(*r);
-            std::vector<std::string> reply;
-            for (std::size_t i = 0; i < words.size(); ++i) {
-                std::uint32_t w = 0;
-                for (int b = 0; b < 4; ++b) {
-                    const std::size_t at = i * 4 + b;
-                    if (at < r->buffer.size()) w |= static_cast<std::uint32_t>(r->buffer[at]) << (8 * b);
-                }
-                reply.push_back(std::to_string(w));
-            }
+            std::vector<std::uint8_t> reply(r->buffer.begin(),
+                                            r->buffer.begin() + std::min<std::size_t>(r->buffer.size(), kCommandBlockSize));
+            reply.resize(kCommandBlockSize);
             log_.Add(r->completedAt, "ioctl",
-                     JsonObject()
-                         .Add("cmd", words[0])
-                         .Add("sent_us", static_cast<std::int64_t>(r->sentAt / hk::kMicrosecond))
-                         .Add("status", HexStatus(r->status))
-                         .Add("information", static_cast<std::uint64_t>(r->information))
-                         .AddRaw("words", JsonArray(reply)));
+                     ControlRequestFields(block, r->sentAt, r->status, static_cast<std::uint64_t>(r->information), reply));
         },
         "user ioctl");
 }

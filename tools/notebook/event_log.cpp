@@ -12,7 +12,16 @@ std::string Event::ToJson() const {
 
 void EventLog::Add(hk::Time100ns t, const std::string& name, const JsonObject& fields) {
     std::lock_guard<std::mutex> lock(mutex_);
+    if (listener_) {
+        listener_(Event{t, name, fields.Members()});
+        return;
+    }
     events_.push_back(Event{t, name, fields.Members()});
+}
+
+void EventLog::PassOn(std::function<void(const Event&)> listener) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    listener_ = std::move(listener);
 }
 
 std::vector<Event> EventLog::Sorted() const {

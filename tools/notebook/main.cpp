@@ -26,10 +26,17 @@ bool WriteFile(const std::string& path, const std::string& text) {
     return static_cast<bool>(out.flush());
 }
 
+const char* kUsage =
+    "usage: notebook --script FILE [--trace FILE] [--events FILE] [--registry-out FILE]\n"
+    "                [--driver PATH]\n"
+    "         runs a scenario script in virtual time and prints a JSON summary line\n"
+    "       notebook serve [--socket PATH] [--state DIR] [--events FILE] ...   (notebook serve --help)\n"
+    "         runs the notebook in real time for user-mode programs\n"
+    "       notebook ctl [--socket PATH] ACTION ...   (notebook ctl help)\n"
+    "         acts on a serving notebook's world\n";
+
 int Usage(const std::string& problem) {
-    std::cerr << "notebook: " << problem << "\n"
-              << "usage: notebook --script FILE [--trace FILE] [--events FILE] [--registry-out FILE] "
-                 "[--driver PATH]\n";
+    std::cerr << "notebook: " << problem << "\n" << kUsage;
     return 2;
 }
 
@@ -45,7 +52,10 @@ int main(int argc, char** argv) {
     bool driverGiven = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
-        if (arg == "--help" || arg == "-h") return Usage("runs a scenario script");
+        if (arg == "--help" || arg == "-h") {
+            std::cout << kUsage;
+            return 0;
+        }
         if (i + 1 >= argc) return Usage("expected a value after " + arg);
         const std::string value = argv[++i];
         if (arg == "--script") {

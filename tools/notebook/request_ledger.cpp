@@ -74,21 +74,23 @@ RequestCounts RequestLedger::Tally(const hw::StorageSubsystem* storage) const {
     return counts;
 }
 
+void LogCompletion(EventLog& log, const IssuedRequest& issued) {
+    const hk::HostRequest& r = *issued.request;
+    if (!r.completed) return;
+    log.Add(r.completedAt, "request",
+            JsonObject()
+                .Add("id", issued.id)
+                .Add("op", issued.op)
+                .Add("disk", issued.disk)
+                .Add("offset", issued.offset)
+                .Add("sent_us", static_cast<std::int64_t>(r.sentAt / hk::kMicrosecond))
+                .Add("latency_us", static_cast<std::int64_t>((r.completedAt - r.sentAt) / hk::kMicrosecond))
+                .Add("status", HexStatus(r.status))
+                .Add("information", static_cast<std::uint64_t>(r.information)));
+}
+
 void RequestLedger::LogCompletions(EventLog& log) const {
-    for (const IssuedRequest& issued : Requests()) {
-        const hk::HostRequest& r = *issued.request;
-        if (!r.completed) continue;
-        JsonObject fields;
-        fields.Add("id", issued.id)
-            .Add("op", issued.op)
-            .Add("disk", issued.disk)
-            .Add("offset", issued.offset)
-            .Add("sent_us", static_cast<std::int64_t>(r.sentAt / hk::kMicrosecond))
-            .Add("latency_us", static_cast<std::int64_t>((r.completedAt - r.sentAt) / hk::kMicrosecond))
-            .Add("status", HexStatus(r.status))
-            .Add("information", static_cast<std::uint64_t>(r.information));
-        log.Add(r.completedAt, "request", fields);
-    }
+    for (const IssuedRequest& issued : Requests()) LogCompletion(log, issued);
 }
 
 }  // namespace notebook

@@ -38,6 +38,9 @@ struct RequestCounts {
     std::uint64_t lost = 0;       // pending at exit and held by nobody
 };
 
+// One "request" event for a completed request, at its completion time.
+void LogCompletion(EventLog& log, const IssuedRequest& issued);
+
 class RequestLedger {
 public:
     void Add(IssuedRequest request);

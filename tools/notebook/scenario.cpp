@@ -3,6 +3,7 @@
 #include "actions.h"
 #include "event_log.h"
 #include "machine.h"
+#include "machine_events.h"
 #include "request_ledger.h"
 
 #include <hostkernel/registry.h>
@@ -18,32 +19,6 @@ std::string Narrow(const std::wstring& s) {
     std::string out;
     for (wchar_t c : s) out += c < 0x80 ? static_cast<char>(c) : '?';
     return out;
-}
-
-std::string Hex8(std::uint8_t v) {
-    static const char* digits = "0123456789ABCDEF";
-    return std::string("0x") + digits[v >> 4] + digits[v & 15];
-}
-
-const char* OutcomeName(hw::DiskOutcome outcome) {
-    switch (outcome) {
-    case hw::DiskOutcome::Ok: return "ok";
-    case hw::DiskOutcome::MediaError: return "media_error";
-    case hw::DiskOutcome::Aborted: return "aborted";
-    case hw::DiskOutcome::TimedOut: return "timed_out";
-    case hw::DiskOutcome::WriteProtected: return "write_protected";
-    }
-    return "?";
-}
-
-const char* HeadEventName(hw::HeadEventKind kind) {
-    switch (kind) {
-    case hw::HeadEventKind::Loaded: return "loaded";
-    case hw::HeadEventKind::Unloaded: return "unloaded";
-    case hw::HeadEventKind::SpunUp: return "spun_up";
-    case hw::HeadEventKind::SpunDown: return "spun_down";
-    }
-    return "?";
 }
 
 class Run {
@@ -64,9 +39,7 @@ public:
             result_.notes.push_back(e.what());
             return result_;
         }
-        machine_->Line().OnEdge([this](const LineEdge& e) {
-            log_.Add(e.t, "line", JsonObject().Add("level", e.high ? 1 : 0).Add("forced", e.forced));
-        });
+        LogLineEdges(log_, *machine_);
         runner_ = std::make_unique<ActionRunner>(*machine_, log_, ledger_);
         for (const Statement& s : script_.statements) {
             if (Stopped() || result_.exit_code != 0) break;
@@ -117,21 +90,7 @@ private:
             return;
         }
         if (Stopped()) return;
-        hw::StorageSubsystem& storage = machine_->Storage();
-        std::vector<hw::Disk*> disks = storage.Disks();
-        for (std::size_t i = 0; i < disks.size(); ++i) {
-            const hw::DiskConfig& c = disks[i]->Config();
-            log_.Add(Now(), "disk",
-                     JsonObject()
-                         .Add("disk", c.name)
-                         .Add("driver", c.bus_driver)
-                         .Add("removable", c.removable)
-                         .Add("readonly", c.read_only)
-                         .Add("floppy", c.floppy)
-                         .Add("status", HexStatus(i < report.disk_statuses.size() ? report.disk_statuses[i] : 0))
-                         .Add("protected", disks[i] == machine_->ProtectedDisk()));
-        }
-        log_.Add(Now(), "boot", JsonObject().Add("zhp", report.zhp_loaded).Add("disks", disks.size()));
+        LogBoot(log_, *machine_, report);
     }
 
     void Schedule(const Statement& s) {
@@ -155,31 +114,9 @@ private:
         ledger_.LogCompletions(log_);
         if (!machine_->Booted()) return;
         for (hw::Disk* disk : machine_->Storage().Disks()) {
-            for (const hw::AtaCommandRecord& c : disk->AtaCommands()) {
-                log_.Add(c.received, "ata",
-                         JsonObject()
-                             .Add("disk", disk->Name())
-                             .Add("command", Hex8(c.task.command))
-                             .Add("features", Hex8(c.task.features))
-                             .Add("park", IsParkCommand(c.task))
-                             .Add("outcome", OutcomeName(c.outcome))
-                             .Add("heads_were_loaded", c.heads_were_loaded)
-                             .Add("reply_us", static_cast<std::int64_t>(c.reply / hk::kMicrosecond))
-                             .Add("done_us", static_cast<std::int64_t>(c.done / hk::kMicrosecond)));
-            }
-            for (const hw::HeadEvent& h : disk->HeadEvents()) {
-                log_.Add(h.at, "heads", JsonObject().Add("disk", disk->Name()).Add("state", HeadEventName(h.kind)));
-            }
-            for (const hw::MediaAccess& a : disk->MediaAccesses()) {
-                if (!a.while_falling) continue;
-                log_.Add(a.contact, "media_io_while_falling",
-                         JsonObject()
-                             .Add("disk", disk->Name())
-                             .Add("op", a.write ? "write" : "read")
-                             .Add("offset", a.offset)
-                             .Add("received_us", static_cast<std::int64_t>(a.received / hk::kMicrosecond))
-                             .Add("end_us", static_cast<std::int64_t>(a.end / hk::kMicrosecond)));
-            }
+            for (const hw::AtaCommandRecord& c : disk->AtaCommands()) LogAtaCommand(log_, disk->Name(), c);
+            for (const hw::HeadEvent& h : disk->HeadEvents()) LogHeadEvent(log_, disk->Name(), h);
+            for (const hw::MediaAccess& a : disk->MediaAccesses()) LogFallingAccess(log_, disk->Name(), a);
         }
     }
 

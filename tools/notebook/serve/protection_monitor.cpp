@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdio>
 
+#include "machine_events.h"
 #include "summary.h"
 
 namespace notebook {
@@ -14,6 +15,10 @@ constexpr auto kLookPeriod = std::chrono::milliseconds(40);
 // A request that waited this long during a fall was held back by ZHP (the
 // park itself delays requests by a few hundred milliseconds at most).
 constexpr hk::Time100ns kHeldAtLeast = 1000 * hk::kMillisecond;
+// The disk falls behind when a request passed down to it has waited this
+// long, and has caught up when none has waited a quarter of it.
+constexpr hk::Time100ns kDiskBehind = 500 * hk::kMillisecond;
+constexpr hk::Time100ns kDiskCaughtUp = kDiskBehind / 4;
 // How long after a drop has settled requests still count as its own.
 constexpr hk::Time100ns kDropTail = 5000 * hk::kMillisecond;
 
@@ -122,8 +127,8 @@ std::string DropTable(const std::vector<DropRow>& rows) {
 }
 
 ProtectionMonitor::ProtectionMonitor(Machine& machine, RequestLedger& ledger, hostuser::KernelGate& gate,
-                                     std::function<void(hk::Time100ns, const std::string&)> print)
-    : machine_(machine), ledger_(ledger), gate_(gate), print_(std::move(print)) {}
+                                     std::function<void(hk::Time100ns, const std::string&)> print, EventLog* events)
+    : machine_(machine), ledger_(ledger), gate_(gate), print_(std::move(print)), events_(events) {}
 
 ProtectionMonitor::~ProtectionMonitor() { Stop(); }
 
@@ -164,19 +169,23 @@ MachineFacts ProtectionMonitor::Facts() {
             // requests however long the notebook serves.
             for (IssuedRequest& issued : ledger_.SentAfter(requestsSeen_)) {
                 requestsSeen_ = issued.id;
-                requests_.push_back(WatchedRequest{std::move(issued.request), {}});
+                requests_.push_back(WatchedRequest{std::move(issued), {}});
             }
             ledger_.RetireCompleted(requestsSeen_);
             facts.requests.reserve(requests_.size());
             for (WatchedRequest& watched : requests_) {
-                if (watched.request != nullptr) {
-                    const hk::HostRequest& r = *watched.request;
+                if (watched.issued.request != nullptr) {
+                    const hk::HostRequest& r = *watched.issued.request;
                     MachineFacts::Request& q = watched.facts;
                     q.sent = r.sentAt;
                     q.done = r.completed;
                     q.completed = r.completedAt;
-                    q.queued = !r.completed && r.irp != nullptr && r.irp->CancelRoutine != nullptr;
-                    if (r.completed) watched.request.reset();
+                    q.queued = !r.completed && HeldByZhp(r.irp);
+                    q.inDisk = !r.completed && !q.queued;
+                    if (r.completed) {
+                        if (events_ != nullptr) LogCompletion(*events_, watched.issued);
+                        watched.issued.request.reset();
+                    }
                 }
                 facts.requests.push_back(watched.facts);
             }
@@ -207,6 +216,16 @@ MachineFacts ProtectionMonitor::Facts() {
     return facts;
 }
 
+bool ProtectionMonitor::HeldByZhp(PIRP irp) const {
+    // ZHP's queue is cancel-safe: a request waiting in it has a cancel
+    // routine, and its current stack location is ZHP's own (ZHP has not
+    // passed it down). A request in the disk's queue has a cancel routine
+    // too, but at the disk's stack location.
+    if (irp == nullptr || irp->CancelRoutine == nullptr || machine_.Zhp() == nullptr) return false;
+    PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
+    return sp->DeviceObject != nullptr && sp->DeviceObject->DriverObject == machine_.Zhp();
+}
+
 void ProtectionMonitor::TakeDiskRecords() {
     std::vector<hw::Disk*> disks = machine_.Storage().Disks();  // in the order added, removed ones included
     if (seenPerDisk_.size() < disks.size()) seenPerDisk_.resize(disks.size());
@@ -216,10 +235,12 @@ void ProtectionMonitor::TakeDiskRecords() {
         DiskRecordsSeen& seen = seenPerDisk_[d];
         const std::vector<hw::AtaCommandRecord>& commands = disk.AtaCommands();
         for (; seen.ataCommands < commands.size(); ++seen.ataCommands) {
+            if (events_ != nullptr) LogAtaCommand(*events_, disk.Name(), commands[seen.ataCommands]);
             if (IsParkCommand(commands[seen.ataCommands].task)) parks_.push_back(commands[seen.ataCommands]);
         }
         const std::vector<hw::HeadEvent>& events = disk.HeadEvents();
         for (; seen.headEvents < events.size(); ++seen.headEvents) {
+            if (events_ != nullptr) LogHeadEvent(*events_, disk.Name(), events[seen.headEvents]);
             if (events[seen.headEvents].kind != hw::HeadEventKind::Unloaded) continue;
             unloads_.push_back(events[seen.headEvents]);
             newUnloads = true;
@@ -227,7 +248,9 @@ void ProtectionMonitor::TakeDiskRecords() {
         // The log lets the disk forget every access it has taken, so what the
         // disk still holds is new, and it holds no more than one look's worth.
         for (const hw::MediaAccess& a : disk.MediaAccesses()) {
-            if (a.while_falling) fallingAccesses_.push_back(a);
+            if (!a.while_falling) continue;
+            fallingAccesses_.push_back(a);
+            if (events_ != nullptr) LogFallingAccess(*events_, disk.Name(), a);
         }
         disk.ForgetMediaAccessesBefore(disk.MediaAccessCount());
     }
@@ -282,6 +305,24 @@ void ProtectionMonitor::Look() {
         if (!firstHeld || r.sent < *firstHeld) firstHeld = r.sent;
     }
     if (heldNow > 0 && heldPeak_ == 0) lines.emplace_back(*firstHeld, "ZHP holds disk requests back");
+    // Requests passed down that the disk has not finished are the disk's
+    // backlog, not ZHP's: the log says when the disk falls behind.
+    std::uint64_t inDisk = 0;
+    std::optional<hk::Time100ns> oldestInDisk;
+    for (const MachineFacts::Request& r : facts.requests) {
+        if (!r.inDisk) continue;
+        ++inDisk;
+        if (!oldestInDisk || r.sent < *oldestInDisk) oldestInDisk = r.sent;
+    }
+    const hk::Time100ns diskWait = oldestInDisk ? facts.now - *oldestInDisk : 0;
+    if (!diskBehindTold_ && diskWait >= kDiskBehind) {
+        lines.emplace_back(facts.now, Format("the disk falls behind: %.0f request(s) wait in it, the oldest for %.0f ms",
+                                             static_cast<double>(inDisk), Ms(diskWait)));
+        diskBehindTold_ = true;
+    } else if (diskBehindTold_ && diskWait < kDiskCaughtUp) {
+        lines.emplace_back(facts.now, Format("the disk has caught up (%.0f request(s) wait in it)", static_cast<double>(inDisk)));
+        diskBehindTold_ = false;
+    }
     if (heldNow > heldPeak_) heldPeak_ = heldNow;
     if (heldNow == 0 && heldPeak_ > 0) {
         lines.emplace_back(facts.now, Format("ZHP released the held requests (up to %.0f were held at once)",

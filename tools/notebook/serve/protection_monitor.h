@@ -4,7 +4,9 @@
 // sums each drop up in one row of a table.
 //
 // It looks every few tens of milliseconds through the kernel gate (the
-// machine's models are read while this thread holds the processor).
+// machine's models are read while this thread holds the processor). Given an
+// event log, it adds to it what the disks recorded and the requests that
+// completed since the last look, as a scenario's log has them.
 #pragma once
 
 #include <atomic>
@@ -24,6 +26,7 @@
 #include "hw/motion_model.h"
 #include "line_monitor.h"
 #include "machine.h"
+#include "event_log.h"
 #include "request_ledger.h"
 
 namespace notebook {
@@ -55,7 +58,8 @@ struct MachineFacts {
         hk::Time100ns sent = 0;
         hk::Time100ns completed = 0;  // valid when done
         bool done = false;
-        bool queued = false;  // pending in a cancel-safe queue (held by a filter)
+        bool queued = false;  // pending in ZHP's queue (held back by ZHP)
+        bool inDisk = false;  // pending further down: the disk's queue or the disk itself
     };
     std::vector<Request> requests;
 };
@@ -68,7 +72,7 @@ std::string DropTable(const std::vector<DropRow>& rows);
 class ProtectionMonitor {
 public:
     ProtectionMonitor(Machine& machine, RequestLedger& ledger, hostuser::KernelGate& gate,
-                      std::function<void(hk::Time100ns, const std::string&)> print);
+                      std::function<void(hk::Time100ns, const std::string&)> print, EventLog* events = nullptr);
     ~ProtectionMonitor();
     ProtectionMonitor(const ProtectionMonitor&) = delete;
     ProtectionMonitor& operator=(const ProtectionMonitor&) = delete;
@@ -85,11 +89,14 @@ private:
     // Takes the disks' records that are new since the last look (on an
     // emulated thread) and lets the disks forget the media accesses.
     void TakeDiskRecords();
+    // The request waits in ZHP's queue (on an emulated thread).
+    bool HeldByZhp(PIRP irp) const;
 
     Machine& machine_;
     RequestLedger& ledger_;
     hostuser::KernelGate& gate_;
     std::function<void(hk::Time100ns, const std::string&)> print_;
+    EventLog* events_ = nullptr;
     std::mutex mutex_;  // facts gathering and the reported state (and the lists below)
     std::condition_variable wake_;
     bool stopping_ = false;
@@ -98,7 +105,7 @@ private:
     // A request sent through the ledger, as far as the log has seen it. The
     // request itself is let go once it has completed (its facts stay).
     struct WatchedRequest {
-        hk::RequestPtr request;
+        IssuedRequest issued;  // its request is let go once completed
         MachineFacts::Request facts;
     };
 
@@ -119,6 +126,7 @@ private:
     // What the log has told.
     std::size_t dropsTold_ = 0, edgesTold_ = 0, parksTold_ = 0, unloadsTold_ = 0, rowsOverTold_ = 0;
     std::uint64_t heldPeak_ = 0;
+    bool diskBehindTold_ = false;  // the log said the disk falls behind, and not yet that it caught up
     bool stopTold_ = false;  // most requests held at once in the current episode
 };
 

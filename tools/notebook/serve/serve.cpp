@@ -23,7 +23,9 @@
 
 #include "control_client.h"
 #include "event_log.h"
+#include "actions.h"
 #include "machine.h"
+#include "machine_events.h"
 #include "protection_monitor.h"
 #include "request_ledger.h"
 #include "script.h"
@@ -47,12 +49,25 @@ struct ServeOptions {
     bool driverGiven = false;
     std::uint32_t locale = 1033;
     std::uint64_t seed = 1;
+    std::string eventsPath;
 };
 
+const char* kUsage =
+    "usage: notebook serve [--socket PATH] [--state DIR] [--user administrator|standard]\n"
+    "                      [--driver PATH] [--locale N] [--seed N] [--events FILE]\n"
+    "  --socket PATH   the user-mode socket (default $ZHP_NOTEBOOK_SOCKET, $XDG_RUNTIME_DIR/zhp-notebook.sock)\n"
+    "  --state DIR     registry and drive C: (default $XDG_STATE_HOME/zhp-notebook)\n"
+    "  --user WHO      the logged-on user: administrator (default) or standard\n"
+    "  --driver PATH   the ZHP module to load (default: the build's)\n"
+    "  --locale N      the user's locale id (default 1033)\n"
+    "  --seed N        the kernel's scheduling seed (default 1)\n"
+    "  --events FILE   the event log as JSON lines, written as things happen: every control\n"
+    "                  request a program sends (\"ioctl\": request and reply words), world\n"
+    "                  actions, the interrupt line, disk commands, heads, completed requests\n"
+    "runs the notebook in real time until SIGINT or SIGTERM; notebook ctl acts on it.\n";
+
 int Usage(const std::string& problem) {
-    std::cerr << "notebook serve: " << problem << "\n"
-              << "usage: notebook serve [--socket PATH] [--state DIR] [--user administrator|standard] "
-                 "[--driver PATH] [--locale N] [--seed N]\n";
+    std::cerr << "notebook serve: " << problem << "\n" << kUsage;
     return 2;
 }
 
@@ -97,6 +112,10 @@ private:
 bool ParseServeOptions(int argc, char** argv, ServeOptions* o, std::string* problem) {
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
+        if (arg == "--help" || arg == "-h") {
+            *problem = "--help";
+            return false;
+        }
         if (i + 1 >= argc) {
             *problem = "expected a value after " + arg;
             return false;
@@ -112,6 +131,8 @@ bool ParseServeOptions(int argc, char** argv, ServeOptions* o, std::string* prob
                 return false;
             }
             o->administrator = value != "standard";
+        } else if (arg == "--events") {
+            o->eventsPath = value;
         } else if (arg == "--driver") {
             o->driver = value;
             o->driverGiven = true;
@@ -158,7 +179,11 @@ void ShutDownDisks(Machine& machine, hostuser::KernelGate& gate, LivePrinter& pr
 int ServeMain(int argc, char** argv, const std::string& sourceDir, const std::string& defaultDriver) {
     ServeOptions o;
     std::string problem;
-    if (!ParseServeOptions(argc, argv, &o, &problem)) return Usage(problem);
+    if (!ParseServeOptions(argc, argv, &o, &problem)) {
+        if (problem != "--help") return Usage(problem);
+        std::cout << kUsage;
+        return 0;
+    }
     if (o.stateDir.empty()) o.stateDir = DefaultStateDir();
     o.socketPath = hostuser::ResolveSocketPath(o.socketPath);
     if (!o.driverGiven) o.driver = defaultDriver;
@@ -210,7 +235,25 @@ int ServeMain(int argc, char** argv, const std::string& sourceDir, const std::st
         std::cerr << "notebook serve: " << e.what() << "\n";
         return 2;
     }
+    // The event log goes to its file line by line as events are added (each
+    // line flushed, so a reader follows it live); without a file nothing is kept.
     EventLog events;
+    std::unique_ptr<std::FILE, int (*)(std::FILE*)> eventsFile(nullptr, &std::fclose);
+    if (!o.eventsPath.empty()) {
+        eventsFile.reset(std::fopen(o.eventsPath.c_str(), "w"));
+        if (!eventsFile) {
+            std::cerr << "notebook serve: cannot write " << o.eventsPath << ": " << std::strerror(errno) << "\n";
+            return 2;
+        }
+        std::FILE* file = eventsFile.get();
+        events.PassOn([file](const Event& e) {
+            std::fputs((e.ToJson() + "\n").c_str(), file);
+            std::fflush(file);
+        });
+        LogLineEdges(events, *machine);
+    } else {
+        events.PassOn([](const Event&) {});
+    }
     RequestLedger ledger;
     BootReport boot;
     try {
@@ -219,6 +262,7 @@ int ServeMain(int argc, char** argv, const std::string& sourceDir, const std::st
         std::cerr << "notebook serve: " << e.what() << "\n";
         return 2;
     }
+    if (eventsFile) LogBoot(events, *machine, boot);
     hk::Kernel& kernel = machine->Kernel();
     if (kernel.Stopped()) {
         std::cerr << "notebook serve: VERIFIER STOP " << kernel.Stop().ToString() << "\n";
@@ -232,7 +276,7 @@ int ServeMain(int argc, char** argv, const std::string& sourceDir, const std::st
 
     hostuser::KernelGate gate(kernel);
     auto print = [&printer](hk::Time100ns t, const std::string& text) { printer.Print(t, text); };
-    ProtectionMonitor monitor(*machine, ledger, gate, print);
+    ProtectionMonitor monitor(*machine, ledger, gate, print, eventsFile ? &events : nullptr);
     WorldControl world(*machine, gate, events, ledger, monitor, sourceDir, print);
 
     hostuser::Win32ServerOptions so;
@@ -242,6 +286,18 @@ int ServeMain(int argc, char** argv, const std::string& sourceDir, const std::st
     so.driveC = driveC;
     so.log = [&](const std::string& line) { printer.Print(kernel.Now(), line); };
     so.control = [&](const std::string& request, std::string* reply) { return world.Handle(request, reply); };
+    if (eventsFile) {
+        so.deviceControl = [&events](const hostuser::DeviceControlRecord& r) {
+            JsonObject fields = ControlRequestFields(r.input, static_cast<hk::Time100ns>(r.sentAt), r.status,
+                                                     r.bytesReturned, r.output);
+            fields.Add("pid", static_cast<std::uint64_t>(r.processId)).Add("error", static_cast<std::uint64_t>(r.error));
+            if (r.code != kControlCode) fields.Add("code", static_cast<std::uint64_t>(r.code));
+            if (!r.sent) fields.Add("sent", false);
+            if (r.abandoned) fields.Add("abandoned", true).Add("ended", r.ended);
+            const hk::Time100ns t = static_cast<hk::Time100ns>(r.ended && r.sent ? r.completedAt : r.sentAt);
+            events.Add(t, "ioctl", fields);
+        };
+    }
     hostuser::Win32Server server(gate, so);
     std::string error;
     if (!server.Start(&error)) {

@@ -84,6 +84,8 @@ private:
     bool AwaitCompletion(Completion& completion);
 
     bool DeviceIoControl(wire::Reader& r, wire::Writer& reply);
+    void TellDeviceControl(std::uint32_t code, const std::vector<std::uint8_t>& input, const IoJob& job,
+                           bool abandoned, bool ended);
     bool Wait(wire::Reader& r, wire::Writer& reply);
 
     Win32Server::Impl& server_;

@@ -321,11 +321,39 @@ bool Session::DeviceIoControl(wire::Reader& r, wire::Writer& reply) {
                                                                            : "it completed as it was being cancelled";
             server_.Log("user: process " + std::to_string(peer_.pid) + " went away with a device request pending; " +
                         outcome);
+            TellDeviceControl(code, input, *job, true, ended);
             return false;
         }
     }
+    TellDeviceControl(code, input, *job, false, true);
     reply.U32(job->error).U32(job->bytesReturned).Bytes(job->output);
     return wire::WriteFrame(fd_, reply.Body());
+}
+
+void Session::TellDeviceControl(std::uint32_t code, const std::vector<std::uint8_t>& input, const IoJob& job,
+                                bool abandoned, bool ended) {
+    if (!server_.options.deviceControl) return;
+    DeviceControlRecord record;
+    record.processId = static_cast<std::uint32_t>(peer_.pid);
+    record.code = code;
+    record.input = input;
+    record.outputLength = job.outputLength;
+    record.sent = job.request != nullptr;
+    record.abandoned = abandoned;
+    record.ended = ended;
+    // An abandoned request that has not ended may still be completing on
+    // its own thread: only its sending is told.
+    if (record.sent) record.sentAt = static_cast<std::uint64_t>(job.request->sentAt);
+    if (ended) {
+        if (record.sent) {
+            record.status = job.request->status;
+            record.completedAt = static_cast<std::uint64_t>(job.request->completedAt);
+        }
+        record.error = job.error;
+        record.bytesReturned = job.bytesReturned;
+        record.output = job.output;
+    }
+    server_.options.deviceControl(record);
 }
 
 bool Session::Wait(wire::Reader& r, wire::Writer& reply) {

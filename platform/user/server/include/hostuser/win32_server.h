@@ -19,10 +19,32 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace hostuser {
 
 class KernelGate;  // hostuser/kernel_gate.h
+
+// One device I/O control a program sent, as it ended.
+struct DeviceControlRecord {
+    std::uint32_t processId = 0;
+    std::uint32_t code = 0;
+    std::vector<std::uint8_t> input;
+    std::uint32_t outputLength = 0;
+    // The handle named a device and the request went down its stack; the
+    // status and times below are the request's.
+    bool sent = false;
+    // The program went away while the request was pending; the request was
+    // cancelled and `ended` tells whether it has completed since.
+    bool abandoned = false;
+    bool ended = false;
+    std::int32_t status = 0;
+    std::uint64_t sentAt = 0;       // notebook time, 100 ns units
+    std::uint64_t completedAt = 0;
+    std::uint32_t error = 0;        // the Win32 error the program saw
+    std::uint32_t bytesReturned = 0;
+    std::vector<std::uint8_t> output;  // what the program got back
+};
 
 struct Win32ServerOptions {
     std::string socketPath;        // empty: ResolveSocketPath() (environment, then default)
@@ -37,6 +59,10 @@ struct Win32ServerOptions {
     // Called on the connection's thread; without it control connections are
     // dropped.
     std::function<bool(const std::string& request, std::string* reply)> control;
+    // Every device I/O control a program sent, once it has ended (or its
+    // program went away). Called on the connection's thread, outside the
+    // kernel; may be empty.
+    std::function<void(const DeviceControlRecord&)> deviceControl;
 };
 
 struct Win32ServerStatistics {
