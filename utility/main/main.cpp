@@ -11,6 +11,8 @@ int main(int argc, char* argv[]) {
     // Screen readers, and tests from outside, read every window.
     if (!qEnvironmentVariableIsSet("QT_LINUX_ACCESSIBILITY_ALWAYS_ON")) qputenv("QT_LINUX_ACCESSIBILITY_ALWAYS_ON", "1");
 
+    CatchTerminationRequests();
+
     // 1. A copy already running is not refused: this one starts beside it.
     // 2. The framework, titled "Halvorin"; closing a window other than the
     //    main window never ends the program.
@@ -20,7 +22,7 @@ int main(int argc, char* argv[]) {
 
     // 3. The gate window, which creates the main window.
     TFormGate gate;
-    InstallTerminationHandler(gate.mainWindow());
+    CloseOnTerminationRequest(gate.mainWindow());
 
     // 4. Tooltips are on for every control that carries a hint (Qt shows a
     //    widget's tool tip by default).

@@ -32,4 +32,7 @@ private:
 
 // The system asks the program to end (on the host SIGINT and SIGTERM): the
 // main window is closed as by its close box, so the shutdown sequence runs.
-void InstallTerminationHandler(QWidget* mainWindow);
+// Requests are caught from the first call on (before any window exists)
+// and acted on once the main window is named and the message loop runs.
+void CatchTerminationRequests();
+void CloseOnTerminationRequest(QWidget* mainWindow);

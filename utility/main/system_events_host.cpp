@@ -61,8 +61,18 @@ void OnTerminationSignal(int) {
 
 }  // namespace
 
-void InstallTerminationHandler(QWidget* mainWindow) {
-    if (gSignalPipe[0] < 0 && ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, gSignalPipe) != 0) return;
+void CatchTerminationRequests() {
+    if (gSignalPipe[0] >= 0 || ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, gSignalPipe) != 0) return;
+    struct sigaction action = {};
+    action.sa_handler = &OnTerminationSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+}
+
+void CloseOnTerminationRequest(QWidget* mainWindow) {
+    if (gSignalPipe[0] < 0) return;
     auto* notifier = new QSocketNotifier(gSignalPipe[0], QSocketNotifier::Read, mainWindow);
     QPointer<QWidget> window(mainWindow);
     QObject::connect(notifier, &QSocketNotifier::activated, mainWindow, [window] {
@@ -71,10 +81,4 @@ void InstallTerminationHandler(QWidget* mainWindow) {
         (void)ignored;
         if (window) window->close();
     });
-    struct sigaction action = {};
-    action.sa_handler = &OnTerminationSignal;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
 }

@@ -51,4 +51,6 @@ void SystemEvents::UnregisterSession() {
     impl_->registered = false;
 }
 
-void InstallTerminationHandler(QWidget*) {}
+void CatchTerminationRequests() {}
+
+void CloseOnTerminationRequest(QWidget*) {}

@@ -5,6 +5,8 @@
 #include <QSystemTrayIcon>
 #include <QTimer>
 
+#include <cstdio>
+
 #include "forms/alert_form.h"
 #include "alert_window.h"
 #include "app_test_support.h"
@@ -71,8 +73,10 @@ TEST_F(StartUp, TheCaptionFileRelabelsTheMainWindowAtTheFirstShow) {
     EXPECT_EQ(main().form().mShutdown->text(), QStringLiteral("Exit"));
 }
 
+#ifdef NOT_ZHP_MODULE
+// Another filter driver sits where ZHP would: there is no control device.
 class StartWithoutDriver : public SentrelTest {
-    std::vector<std::string> ServeArguments() const override { return {"--driver", "/nonexistent/zhp.so"}; }
+    std::vector<std::string> ServeArguments() const override { return {"--driver", NOT_ZHP_MODULE}; }
 };
 
 TEST_F(StartWithoutDriver, ShowsTheFailPictureLeavesTheSelectorOnDisableAndWritesTheFailReport) {
@@ -87,6 +91,7 @@ TEST_F(StartWithoutDriver, ShowsTheFailPictureLeavesTheSelectorOnDisableAndWrite
     EXPECT_NE(live->Report().find("-----Fail"), std::string::npos);
     EXPECT_TRUE(main().isVisible());
 }
+#endif
 
 class StartAsStandardUser : public SentrelTest {
     std::vector<std::string> ServeArguments() const override { return {"--user", "standard"}; }
