@@ -156,8 +156,8 @@ void DrawFallArrow(QPainter &painter, QRectF box, const QColor &colour)
 
 enum class Tray { On, Off, Fall, Plain };
 
-// Tray icons: on = green shield with a tick, off = grey shield with a red
-// cross, fall = amber triangle with a down arrow, plain = blue platter. Each
+// Tray icons: on = green shield with a tick, off = grey disc under a red
+// "no" sign, fall = amber triangle with a down arrow, plain = blue platter. Each
 // differs in colour and outline, so they stay apart at 16 x 16.
 QImage TrayIcon(Tray kind, int size)
 {
@@ -174,12 +174,21 @@ QImage TrayIcon(Tray kind, int size)
         painter.drawPath(ShieldPath(box));
         DrawCheck(painter, box.adjusted(s * 0.12, s * 0.14, -s * 0.12, -s * 0.1), Qt::white, s * 0.14);
         break;
-    case Tray::Off:
+    case Tray::Off: {
+        // A grey platter under a red "no" sign.
         painter.setPen(QPen(kInk, edge));
         painter.setBrush(kGrey);
-        painter.drawPath(ShieldPath(box));
-        DrawCross(painter, box.adjusted(s * 0.06, s * 0.06, -s * 0.06, -s * 0.02), kRed, s * 0.15);
+        painter.drawEllipse(box);
+        painter.setPen(Qt::NoPen);
+        painter.setBrush(kInk);
+        painter.drawEllipse(QPointF(s / 2.0, s / 2.0), s * 0.1, s * 0.1);
+        const double inset = s * 0.07;
+        painter.setPen(QPen(kRed, s * 0.13));
+        painter.setBrush(Qt::NoBrush);
+        painter.drawEllipse(box.adjusted(inset, inset, -inset, -inset));
+        painter.drawLine(QPointF(s * 0.25, s * 0.25), QPointF(s * 0.75, s * 0.75));
         break;
+    }
     case Tray::Fall: {
         QPolygonF triangle;
         triangle << QPointF(s * 0.5, box.top()) << QPointF(box.right(), box.bottom())

@@ -3,7 +3,6 @@
 #include "forms/form_support.h"
 
 #include <QCheckBox>
-#include <QFontDialog>
 #include <QLabel>
 #include <QLineEdit>
 #include <QProgressBar>
@@ -56,6 +55,8 @@ ConfigForm::ConfigForm(QWidget *window) : window(window)
     pcSetup = new QTabWidget(window);
     Place(pcSetup, "pcSetup", {8, 71, 371, 346});
     ApplyFont(pcSetup, kArial13);
+    // It has no text of its own: a screen reader names it after the dialog.
+    pcSetup->setAccessibleName(window->windowTitle());
 
     stStatus = MakePage(pcSetup, "stStatus", QStringLiteral("Status"), QStringLiteral("sensor status"));
     lReading = MakeLabel(stStatus, "lReading", {8, 16, 47, 16}, QStringLiteral("Reading"), kArial13);
@@ -109,8 +110,7 @@ ConfigForm::ConfigForm(QWidget *window) : window(window)
     bDone = MakeButton(window, "bDone", {305, 17, 74, 33}, QStringLiteral("Done"), kArial13);
     SetInitialHint(bDone, QStringLiteral("Save parameters and close window"), HintShown::Yes);
 
-    FontDialog1 = new QFontDialog(MakeFont(kWindowFace), window);
-    FontDialog1->setObjectName(QStringLiteral("FontDialog1"));
+    FontDialog1 = MakeFont(kWindowFace);
 
     SetTabChain({pcSetup, eGvalue, eHDDstatus, cbOnTray, eOffHint, eOnHint, bFont, cbAutoRecover,
                  eRecoverWait, bCancel, bDone});

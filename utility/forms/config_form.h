@@ -5,8 +5,9 @@
 // connects nothing; the dialog class removes tsAdmin's tab at every show.
 #pragma once
 
+#include <QFont>
+
 class QCheckBox;
-class QFontDialog;
 class QLabel;
 class QLineEdit;
 class QProgressBar;
@@ -51,5 +52,7 @@ public:
     // on the dialog
     QPushButton *bCancel;
     QPushButton *bDone;
-    QFontDialog *FontDialog1; // hidden, starts at the dialog's font
+    // The font chooser's starting font. Its button lies on the Setup page,
+    // which is never offered, so no dialog is made up front.
+    QFont FontDialog1;
 };

@@ -21,6 +21,7 @@ const char kHintProperty[] = "hint";
 const char kHintShownProperty[] = "hintShown";
 const char kAutoSizeProperty[] = "autoSize";
 const char kLayoutSizeProperty[] = "layoutSize";
+const char kFitterProperty[] = "labelFitter";
 
 void FitLabel(QLabel *label)
 {
@@ -64,10 +65,11 @@ public:
 void WatchForFit(QLabel *label)
 {
     QWidget *parent = label->parentWidget();
-    auto *fitter = parent->findChild<LabelFitter *>(QString(), Qt::FindDirectChildrenOnly);
+    auto *fitter = parent->property(kFitterProperty).value<QObject *>();
     if (fitter == nullptr) {
         fitter = new LabelFitter(parent);
         parent->installEventFilter(fitter);
+        parent->setProperty(kFitterProperty, QVariant::fromValue<QObject *>(fitter));
     }
     label->installEventFilter(fitter);
 }
@@ -141,12 +143,24 @@ void Place(QWidget *control, const char *name, const QRect &geometry)
     control->setGeometry(geometry);
 }
 
+namespace {
+
+template <typename Control>
+Control *MakeTextControl(QWidget *parent, const char *name, const QRect &geometry,
+                         const QString &text, const FontSpec &font)
+{
+    auto *control = new Control(text, parent);
+    Place(control, name, geometry);
+    ApplyFont(control, font);
+    return control;
+}
+
+}  // namespace
+
 QLabel *MakeLabel(QWidget *parent, const char *name, const QRect &geometry,
                   const QString &text, const FontSpec &font)
 {
-    auto *label = new QLabel(text, parent);
-    Place(label, name, geometry);
-    ApplyFont(label, font);
+    auto *label = MakeTextControl<QLabel>(parent, name, geometry, text, font);
     label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     label->setProperty(kAutoSizeProperty, true);
     label->setProperty(kLayoutSizeProperty, geometry.size());
@@ -184,9 +198,7 @@ QLabel *MakePicture(QWidget *parent, const char *name, const QRect &geometry, Ar
 QPushButton *MakeButton(QWidget *parent, const char *name, const QRect &geometry,
                         const QString &text, const FontSpec &font)
 {
-    auto *button = new QPushButton(text, parent);
-    Place(button, name, geometry);
-    ApplyFont(button, font);
+    auto *button = MakeTextControl<QPushButton>(parent, name, geometry, text, font);
     button->setAutoDefault(false);
     return button;
 }
@@ -194,9 +206,7 @@ QPushButton *MakeButton(QWidget *parent, const char *name, const QRect &geometry
 QCheckBox *MakeCheckBox(QWidget *parent, const char *name, const QRect &geometry,
                         const QString &text, const FontSpec &font, bool checked)
 {
-    auto *box = new QCheckBox(text, parent);
-    Place(box, name, geometry);
-    ApplyFont(box, font);
+    auto *box = MakeTextControl<QCheckBox>(parent, name, geometry, text, font);
     box->setChecked(checked);
     return box;
 }
@@ -204,10 +214,7 @@ QCheckBox *MakeCheckBox(QWidget *parent, const char *name, const QRect &geometry
 QLineEdit *MakeEdit(QWidget *parent, const char *name, const QRect &geometry,
                     const QString &text, const FontSpec &font)
 {
-    auto *edit = new QLineEdit(text, parent);
-    Place(edit, name, geometry);
-    ApplyFont(edit, font);
-    return edit;
+    return MakeTextControl<QLineEdit>(parent, name, geometry, text, font);
 }
 
 QTimer *MakeTimer(QObject *owner, const char *name, int intervalMs)
