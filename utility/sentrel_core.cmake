@@ -14,6 +14,7 @@ set(sentrel_core_dir ${CMAKE_CURRENT_LIST_DIR})
 list(TRANSFORM sentrel_core_platform PREPEND ${sentrel_core_dir}/)
 add_library(sentrel_core STATIC
   ${sentrel_core_dir}/main/administrator.cpp
+  ${sentrel_core_dir}/main/caption_reader.cpp
   ${sentrel_core_dir}/main/captions.cpp
   ${sentrel_core_dir}/main/driver_client.cpp
   ${sentrel_core_dir}/main/readout.cpp

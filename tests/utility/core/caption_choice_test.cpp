@@ -114,4 +114,17 @@ TEST_F(CaptionChoice, TheInstalledCaptionFilesRelabelInEnglishAndGerman) {
     RemoveDriveCFile("ProgramData/Halvorin/Sentrel/Captions_1031.txt");
 }
 
+TEST(ServedCaptions, NotebookServePlacesTheCaptionFilesWhereTheRegistrySays) {
+    std::string files;
+    EXPECT_EQ(coretest::ProbeServedNotebook("--locale 1031", "captions", &files),
+              "directory: C:\\ProgramData\\Halvorin\\Sentrel\\\nlocale: 1031\n"
+              "file: C:\\ProgramData\\Halvorin\\Sentrel\\Captions_1031.txt\n");
+    EXPECT_NE(files.find("./ProgramData/Halvorin/Sentrel/Captions.txt\n"), std::string::npos) << files;
+    EXPECT_NE(files.find("./ProgramData/Halvorin/Sentrel/Captions_1031.txt\n"), std::string::npos) << files;
+
+    EXPECT_EQ(coretest::ProbeServedNotebook("--locale 1041", "captions", &files),
+              "directory: C:\\ProgramData\\Halvorin\\Sentrel\\\nlocale: 1041\n"
+              "file: C:\\ProgramData\\Halvorin\\Sentrel\\Captions.txt\n");
+}
+
 }  // namespace

@@ -8,6 +8,11 @@
 #include <sstream>
 #include <thread>
 
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <ntddk.h>
@@ -177,6 +182,30 @@ std::string RunProbe(const std::string& socket, const std::string& arguments) {
     std::string text = ReadHostFile(output);
     if (status != 0) text += "exit " + std::to_string(status);
     return text;
+}
+
+std::string ProbeServedNotebook(const std::string& serveArguments, const std::string& probeArguments,
+                                std::string* driveCFiles) {
+    const std::string dir = gState->directory + "/served";
+    const std::string socket = dir + "/notebook.sock";
+    std::system(("rm -rf '" + dir + "' && mkdir -p '" + dir + "'").c_str());
+    const std::string command = "exec '" NOTEBOOK_PROGRAM "' serve --state '" + dir + "/state' --socket '" + socket +
+                                "' " + serveArguments + " >'" + dir + "/serve.log' 2>&1";
+    const pid_t pid = fork();
+    if (pid == 0) {
+        execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    struct stat st {};
+    const bool serving = Eventually([&] { return stat(socket.c_str(), &st) == 0; });
+    std::string output = serving ? RunProbe(socket, probeArguments) : "notebook serve did not start\n";
+    kill(pid, SIGTERM);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    const std::string list = dir + "/files.txt";
+    std::system(("cd '" + dir + "/state/drive_c' && find . -type f | sort >'" + list + "'").c_str());
+    *driveCFiles = ReadHostFile(list);
+    return output;
 }
 
 bool Eventually(const std::function<bool()>& condition, int limitMs) {

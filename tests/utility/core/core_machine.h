@@ -45,6 +45,12 @@ std::string ReadHostFile(const std::string& path);
 // standard output, or "exit N" appended when it did not exit with 0.
 std::string RunProbe(const std::string& socket, const std::string& arguments);
 
+// Starts `notebook serve` with the extra arguments in a state directory of
+// its own, runs sentrel_probe against it, stops it; the probe's output, and
+// the files of its drive C (relative paths, one a line) in *driveCFiles.
+std::string ProbeServedNotebook(const std::string& serveArguments, const std::string& probeArguments,
+                                std::string* driveCFiles);
+
 bool Eventually(const std::function<bool()>& condition, int limitMs = 20000);
 
 }  // namespace coretest

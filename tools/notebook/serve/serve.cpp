@@ -21,6 +21,7 @@
 #include <hostuser/kernel_gate.h>
 #include <hostuser/win32_server.h>
 
+#include "caption_files.h"
 #include "control_client.h"
 #include "event_log.h"
 #include "actions.h"
@@ -273,6 +274,13 @@ int ServeMain(int argc, char** argv, const std::string& sourceDir, const std::st
                                     (boot.zhp_loaded ? ", ZHP protects " : ", no ZHP, ") +
                                     (machine->ProtectedDisk() != nullptr ? machine->ProtectedDisk()->Name()
                                                                          : std::string("no disk")));
+
+    {
+        std::string problem;
+        const std::string captions = PlaceCaptionFiles(kernel.Reg(), sourceDir, driveC, &problem);
+        printer.Print(kernel.Now(), captions.empty() ? "no caption files: " + problem
+                                                     : "caption files placed in " + captions);
+    }
 
     hostuser::KernelGate gate(kernel);
     auto print = [&printer](hk::Time100ns t, const std::string& text) { printer.Print(t, text); };
