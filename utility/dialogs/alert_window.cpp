@@ -27,13 +27,12 @@ void TfAlert::LoadTexts(const std::string& captionFilePath) {
                             {[this](const QString& s) { setWindowTitle(s); }, nullptr},
                             {LabelText(f.lParked), nullptr},
                             {LabelText(f.lPressbutton), nullptr},
-                            {ButtonText(f.bOK), ToolTip(f.bOK)},
+                            {ButtonText(f.bOK), Hint(f.bOK)},
                         });
     // The headline in the window's own font at 24 points, sized to its text.
     QFont headline = font();
     headline.setPointSize(24);
-    f.lParked->setFont(headline);
-    f.lParked->adjustSize();
+    f.lParked->setFont(headline);  // the label grows to its text at the new size
     // Both labels centred across the window's outer width.
     const int outerWidth = frameGeometry().width();
     for (QLabel* label : {f.lParked, f.lPressbutton}) label->move((outerWidth - label->width()) / 2, label->y());

@@ -5,6 +5,7 @@
 #include <QLabel>
 
 #include "captions.h"
+#include "forms/form_support.h"
 
 int ApplyCaptionSection(const std::string& captionFilePath, char digit, const std::vector<CaptionTarget>& rows) {
     CaptionReader reader;
@@ -29,18 +30,12 @@ TextSetter ButtonText(QAbstractButton* button) {
     return [button](const QString& s) { button->setText(s); };
 }
 
-TextSetter ToolTip(QWidget* widget) {
-    return [widget](const QString& s) { widget->setToolTip(s); };
+TextSetter Hint(QObject* control) {
+    // The layout decides whether the hint is shown as a tool tip.
+    return [control](const QString& s) { SetControlHint(control, s); };
 }
 
 TextSetter ActionText(QAction* action) {
     return [action](const QString& s) { action->setText(s); };
 }
 
-TextSetter ActionHint(QAction* action) {
-    // A menu item's hint is what the status line and tool tip show.
-    return [action](const QString& s) {
-        action->setToolTip(s);
-        action->setStatusTip(s);
-    };
-}

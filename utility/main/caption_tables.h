@@ -14,7 +14,7 @@
 class QAbstractButton;
 class QAction;
 class QLabel;
-class QWidget;
+class QObject;
 
 using TextSetter = std::function<void(const QString&)>;
 
@@ -31,6 +31,6 @@ int ApplyCaptionSection(const std::string& captionFilePath, char digit, const st
 // Setters for the usual targets.
 TextSetter LabelText(QLabel* label);
 TextSetter ButtonText(QAbstractButton* button);
-TextSetter ToolTip(QWidget* widget);
 TextSetter ActionText(QAction* action);
-TextSetter ActionHint(QAction* action);
+// A control's or menu item's hint, shown as its tool tip where the layout shows it.
+TextSetter Hint(QObject* control);

@@ -477,8 +477,8 @@ void TFormMain::FormShow() {
 void TFormMain::ApplyCaptions() {
     MainForm& f = *form_;
     const std::vector<CaptionTarget> rows = {
-        {[this](const QString& s) { setWindowTitle(s); }, [this](const QString& s) { setToolTip(s); }},
-        {[&f](const QString& s) { f.rgOnOff->setTitle(s); }, [&f](const QString& s) { f.rgOnOff->setToolTip(s); }},
+        {[this](const QString& s) { setWindowTitle(s); }, Hint(this)},
+        {[&f](const QString& s) { f.rgOnOff->setTitle(s); }, Hint(f.rgOnOff)},
         {[&f](const QString& s) { f.rgOnOff->setItemText(1, s); }, nullptr},
         {[&f](const QString& s) { f.rgOnOff->setItemText(0, s); }, nullptr},
         {[&f](const QString& s) { f.GroupBox1->setTitle(s); }, nullptr},
@@ -486,12 +486,12 @@ void TFormMain::ApplyCaptions() {
         {LabelText(f.lSensLow), nullptr},
         {LabelText(f.lSensHigh), nullptr},
         {ButtonText(f.bConfig), nullptr},
-        {ButtonText(f.bCancel), ToolTip(f.bCancel)},
-        {ButtonText(f.bHide), ToolTip(f.bHide)},
-        {ActionText(f.mShow), ActionHint(f.mShow)},
-        {ActionText(f.mToggle), ActionHint(f.mToggle)},
+        {ButtonText(f.bCancel), Hint(f.bCancel)},
+        {ButtonText(f.bHide), Hint(f.bHide)},
+        {ActionText(f.mShow), Hint(f.mShow)},
+        {ActionText(f.mToggle), Hint(f.mToggle)},
         {nullptr, nullptr},  // read and not used: it places the next one on mShutdown
-        {ActionText(f.mShutdown), ActionHint(f.mShutdown)},
+        {ActionText(f.mShutdown), Hint(f.mShutdown)},
     };
     ApplyCaptionSection(CaptionFilePath, '1', rows);
 }

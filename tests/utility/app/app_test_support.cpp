@@ -51,6 +51,7 @@ std::vector<Command> ParseCommands(const std::string& eventsText) {
         if (!NumberAfter(line, "cmd", &number)) continue;
         c.number = static_cast<unsigned>(number);
         NumberAfter(line, "information", &c.information);
+        NumberAfter(line, "sent_us", &c.sentUs);
         const std::size_t request = line.find("\"request\":[");
         if (request != std::string::npos) c.request = ArrayAt(line, request + 11);
         const std::size_t reply = line.find("\"words\":[");

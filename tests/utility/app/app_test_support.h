@@ -25,6 +25,7 @@ struct Command {
     std::vector<unsigned long> request;  // the words sent
     std::vector<unsigned long> reply;    // the words that came back
     unsigned long information = 0;       // bytes returned
+    unsigned long sentUs = 0;            // the notebook's clock when it was sent
 };
 std::vector<Command> ParseCommands(const std::string& eventsText);
 std::vector<unsigned> Numbers(const std::vector<Command>& commands);

@@ -136,9 +136,11 @@ TEST_F(Protection, APowerBroadcastWhileOnSwitchesOffAndOnAgainWithOneSecondPause
     EXPECT_EQ(After(mark, 6, 15000), (std::vector<unsigned>{204, 111, 111, 203, 111, 111}));
     EXPECT_EQ(selector()->itemIndex(), 1);
     EXPECT_FALSE(main().form().bConfig->isEnabled());
+    // 203 goes out a second after the 204: the UI thread waits meanwhile.
     const std::vector<Command> all = live->Commands();
-    // 203 comes about a second after the 204 (the UI thread sleeps meanwhile).
     ASSERT_GE(all.size(), mark + 4);
+    EXPECT_GE(all[mark + 3].sentUs - all[mark].sentUs, 1000000u);
+    EXPECT_LT(all[mark + 3].sentUs - all[mark].sentUs, 1500000u);
 }
 
 TEST_F(Protection, AConsoleConnectRestoresTheDriversStateAndTheDefaultTips) {
