@@ -4,10 +4,10 @@
 //
 // Hints. Every hint is kept in the control's "hint" property. A hint the
 // window shows is also the control's tool tip (and so its accessible
-// description); a hint marked as not shown stays only in the property, as a
-// Delphi-style ShowHint = false control keeps it. Behaviour code that
-// relabels controls from the caption file sets hints with SetControlHint so
-// the same rule holds.
+// description); a hint marked as not shown stays only in the property, so
+// the text is there for the caption file to replace but never pops up.
+// Behaviour code that relabels controls from the caption file sets hints
+// with SetControlHint so the same rule holds.
 #pragma once
 
 #include <QRect>

@@ -118,10 +118,11 @@ void CheckGeometry(QWidget *w, const QRect &expected)
     // its layout size.
     const QRect now = w->geometry();
     EXPECT_EQ(now.top(), expected.top());
-    if (w->layoutDirection() == Qt::RightToLeft)
+    if (w->layoutDirection() == Qt::RightToLeft) {
         EXPECT_EQ(now.right(), expected.right());
-    else
+    } else {
         EXPECT_EQ(now.left(), expected.left());
+    }
     EXPECT_GE(now.width(), expected.width());
     EXPECT_GE(now.height(), expected.height());
 }
@@ -134,20 +135,23 @@ void CheckRow(QWidget *window, const ControlRow &row)
     EXPECT_STREQ(w->metaObject()->className(), row.kind);
     const QString parent = row.parent ? QString::fromLatin1(row.parent) : window->objectName();
     ASSERT_NE(w->parentWidget(), nullptr);
-    if (row.parent)
+    if (row.parent) {
         EXPECT_EQ(w->parentWidget()->objectName(), parent);
-    else
+    } else {
         EXPECT_EQ(w->parentWidget(), window);
+    }
     CheckGeometry(w, row.geometry);
-    if (row.text)
+    if (row.text) {
         EXPECT_EQ(TextOf(w), QString::fromUtf8(row.text));
+    }
     if (row.face) {
         EXPECT_EQ(w->font().family(), QString::fromLatin1(row.face));
         EXPECT_EQ(w->font().pixelSize(), row.pixelSize);
         EXPECT_EQ(w->font().bold(), row.bold);
     }
-    if (row.colour)
+    if (row.colour) {
         EXPECT_EQ(w->palette().color(w->foregroundRole()).rgba(), row.colour);
+    }
     EXPECT_EQ(w->isVisibleTo(w->parentWidget()), row.visible);
     EXPECT_EQ(w->isEnabled(), row.enabled);
     if (row.hint) {

@@ -3,6 +3,7 @@
 
 #include "forms/radio_group.h"
 
+#include <QFont>
 #include <QRadioButton>
 
 #include <gtest/gtest.h>
@@ -77,6 +78,12 @@ TEST_F(RadioGroupTest, ItemsSitInColumnsBelowTheTitleAndCanBeRelabelled)
     EXPECT_GT(first.top(), 0);
     EXPECT_LE(second.right(), group->width());
     EXPECT_LE(first.bottom(), group->height());
+
+    // A taller title font pushes the row down.
+    QFont big = group->font();
+    big.setPixelSize(30);
+    group->setFont(big);
+    EXPECT_GT(group->button(0)->geometry().top(), first.top());
 
     group->setItemText(1, QStringLiteral("Ein"));
     EXPECT_EQ(group->itemText(1), QStringLiteral("Ein"));
