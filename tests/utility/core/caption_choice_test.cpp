@@ -83,7 +83,7 @@ TEST_F(CaptionChoice, TheInstalledCaptionFilesRelabelInEnglishAndGerman) {
     // The files the installer (and notebook serve) put into the data directory.
     for (const char* name : {"Captions.txt", "Captions_1031.txt"}) {
         WriteDriveCFile(std::string("ProgramData/Halvorin/Sentrel/") + name,
-                        coretest::ReadHostFile(std::string(SOURCE_DIR "/install/captions/") + name));
+                        e2e::ReadFile(std::string(SOURCE_DIR "/install/captions/") + name));
     }
     const std::string german = ChooseCaptionFile(ReadDataDirectory(), 1031);
     EXPECT_EQ(german, std::string(kAppData) + "Captions_1031.txt");
@@ -115,16 +115,18 @@ TEST_F(CaptionChoice, TheInstalledCaptionFilesRelabelInEnglishAndGerman) {
 }
 
 TEST(ServedCaptions, NotebookServePlacesTheCaptionFilesWhereTheRegistrySays) {
-    std::string files;
-    EXPECT_EQ(coretest::ProbeServedNotebook("--locale 1031", "captions", &files),
-              "directory: C:\\ProgramData\\Halvorin\\Sentrel\\\nlocale: 1031\n"
-              "file: C:\\ProgramData\\Halvorin\\Sentrel\\Captions_1031.txt\n");
-    EXPECT_NE(files.find("./ProgramData/Halvorin/Sentrel/Captions.txt\n"), std::string::npos) << files;
-    EXPECT_NE(files.find("./ProgramData/Halvorin/Sentrel/Captions_1031.txt\n"), std::string::npos) << files;
-
-    EXPECT_EQ(coretest::ProbeServedNotebook("--locale 1041", "captions", &files),
-              "directory: C:\\ProgramData\\Halvorin\\Sentrel\\\nlocale: 1041\n"
-              "file: C:\\ProgramData\\Halvorin\\Sentrel\\Captions.txt\n");
+    const std::string dir = "C:\\ProgramData\\Halvorin\\Sentrel\\";
+    for (const char* locale : {"1031", "1041"}) {
+        e2e::Notebook notebook;
+        ASSERT_TRUE(notebook.Start({"--locale", locale})) << notebook.Log();
+        const std::string file = std::string(locale) == "1031" ? "Captions_1031.txt" : "Captions.txt";
+        EXPECT_EQ(coretest::RunProbe(notebook.Socket(), {"captions"}).output,
+                  "directory: " + dir + "\nlocale: " + locale + "\nfile: " + dir + file + "\n");
+        for (const char* name : {"Captions.txt", "Captions_1031.txt"}) {
+            EXPECT_EQ(e2e::ReadFile(notebook.StateDir() + "/drive_c/ProgramData/Halvorin/Sentrel/" + name),
+                      e2e::ReadFile(std::string(SOURCE_DIR "/install/captions/") + name));
+        }
+    }
 }
 
 }  // namespace

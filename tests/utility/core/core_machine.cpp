@@ -3,15 +3,10 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <memory>
-#include <sstream>
 #include <thread>
-
-#include <signal.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -69,7 +64,7 @@ public:
         gState->administratorSocket = gState->directory + "/administrator.sock";
         gState->standardSocket = gState->directory + "/standard.sock";
         gState->driveC = gState->directory + "/drive_c";
-        std::system(("mkdir -p '" + gState->driveC + "/Users/Public'").c_str());
+        std::filesystem::create_directories(gState->driveC + "/Users/Public");
 
         notebook::MachineOptions options;
         options.clock = hk::ClockMode::Real;
@@ -92,7 +87,7 @@ public:
         gState->administrator.reset();
         gState->gate.reset();
         gState->machine.reset();
-        std::system(("rm -rf '" + gState->directory + "'").c_str());
+        std::filesystem::remove_all(gState->directory);
     }
 };
 
@@ -159,53 +154,17 @@ bool GlobalObjectExists(const std::wstring& name) {
 }
 
 void WriteDriveCFile(const std::string& relativePath, const std::string& text) {
-    const std::string path = gState->driveC + "/" + relativePath;
-    std::system(("mkdir -p \"$(dirname '" + path + "')\"").c_str());
-    std::ofstream out(path, std::ios::binary);
-    out << text;
+    const std::filesystem::path path = gState->driveC + "/" + relativePath;
+    std::filesystem::create_directories(path.parent_path());
+    std::ofstream(path, std::ios::binary) << text;
 }
 
 void RemoveDriveCFile(const std::string& relativePath) { std::remove((gState->driveC + "/" + relativePath).c_str()); }
 
-std::string ReadHostFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-std::string RunProbe(const std::string& socket, const std::string& arguments) {
-    const std::string output = gState->directory + "/probe.out";
-    const std::string command = "ZHP_NOTEBOOK_SOCKET='" + socket + "' '" SENTREL_PROBE "' " + arguments + " >'" +
-                                output + "' 2>/dev/null";
-    const int status = std::system(command.c_str());
-    std::string text = ReadHostFile(output);
-    if (status != 0) text += "exit " + std::to_string(status);
-    return text;
-}
-
-std::string ProbeServedNotebook(const std::string& serveArguments, const std::string& probeArguments,
-                                std::string* driveCFiles) {
-    const std::string dir = gState->directory + "/served";
-    const std::string socket = dir + "/notebook.sock";
-    std::system(("rm -rf '" + dir + "' && mkdir -p '" + dir + "'").c_str());
-    const std::string command = "exec '" NOTEBOOK_PROGRAM "' serve --state '" + dir + "/state' --socket '" + socket +
-                                "' " + serveArguments + " >'" + dir + "/serve.log' 2>&1";
-    const pid_t pid = fork();
-    if (pid == 0) {
-        execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    struct stat st {};
-    const bool serving = Eventually([&] { return stat(socket.c_str(), &st) == 0; });
-    std::string output = serving ? RunProbe(socket, probeArguments) : "notebook serve did not start\n";
-    kill(pid, SIGTERM);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    const std::string list = dir + "/files.txt";
-    std::system(("cd '" + dir + "/state/drive_c' && find . -type f | sort >'" + list + "'").c_str());
-    *driveCFiles = ReadHostFile(list);
-    return output;
+e2e::RunResult RunProbe(const std::string& socket, const std::vector<std::string>& arguments) {
+    std::vector<std::string> argv = {SENTREL_PROBE};
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    return e2e::Run(argv, socket);
 }
 
 bool Eventually(const std::function<bool()>& condition, int limitMs) {

@@ -2,11 +2,15 @@
 // notebook booted in real time with ZHP protecting its disk, served to user
 // mode on two sockets in a private temporary directory. The test process is
 // the utility (it talks to the administrator's socket); helper processes
-// (sentrel_probe) can be pointed at the standard user's socket.
+// (sentrel_probe) can be pointed at the standard user's socket. Separate
+// `notebook serve` processes come from the end-to-end tests' support.
 #pragma once
 
 #include <functional>
 #include <string>
+#include <vector>
+
+#include "process_support.h"
 
 namespace coretest {
 
@@ -35,21 +39,13 @@ void ForceInterruptPin(bool active);
 // Kernel-side view of named objects in \BaseNamedObjects.
 bool GlobalObjectExists(const std::wstring& name);
 
-// Writes a file below drive C (path with slashes, relative to it); creates
-// the directories on the way. An empty text with remove=true deletes it.
+// Writes a file below drive C (path with slashes, relative to it), making
+// the directories on the way; removes one.
 void WriteDriveCFile(const std::string& relativePath, const std::string& text);
 void RemoveDriveCFile(const std::string& relativePath);
-std::string ReadHostFile(const std::string& path);
 
-// Runs sentrel_probe with the arguments against a socket to its end; its
-// standard output, or "exit N" appended when it did not exit with 0.
-std::string RunProbe(const std::string& socket, const std::string& arguments);
-
-// Starts `notebook serve` with the extra arguments in a state directory of
-// its own, runs sentrel_probe against it, stops it; the probe's output, and
-// the files of its drive C (relative paths, one a line) in *driveCFiles.
-std::string ProbeServedNotebook(const std::string& serveArguments, const std::string& probeArguments,
-                                std::string* driveCFiles);
+// Runs sentrel_probe with the arguments against a socket to its end.
+e2e::RunResult RunProbe(const std::string& socket, const std::vector<std::string>& arguments);
 
 bool Eventually(const std::function<bool()>& condition, int limitMs = 20000);
 

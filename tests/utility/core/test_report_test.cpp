@@ -13,9 +13,9 @@ TEST(TestReport, WrittenWithCrLfAndNoLineEndAfterTheResult) {
     const std::string path = coretest::DriveC() + "/Users/Public/G_TEST.txt";
     const std::string head = "G-sensor QC Static Tested Report\r\n================================\r\n";
     ASSERT_TRUE(WriteTestReport(true));
-    EXPECT_EQ(coretest::ReadHostFile(path), head + "-----Pass");
+    EXPECT_EQ(e2e::ReadFile(path), head + "-----Pass");
     ASSERT_TRUE(WriteTestReport(false));
-    EXPECT_EQ(coretest::ReadHostFile(path), head + "-----Fail") << "the file is truncated at every write";
+    EXPECT_EQ(e2e::ReadFile(path), head + "-----Fail") << "the file is truncated at every write";
 }
 
 TEST(Settings, DefaultsAndTipsCutToTheirFields) {

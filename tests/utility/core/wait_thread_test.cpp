@@ -131,7 +131,7 @@ TEST_F(WaitThreadTest, AQuitFromAnotherProcessIsResetAndWaitingGoesOn) {
     SetProtection(true);
     Start();
     Event quit("Global\\ApEvent01");
-    EXPECT_EQ(coretest::RunProbe(coretest::AdministratorSocket(), "quit"), "");
+    EXPECT_EQ(coretest::RunProbe(coretest::AdministratorSocket(), {"quit"}).exitCode, 0);
     ASSERT_TRUE(Eventually([&] { return !quit.Signalled(); })) << "the thread resets the quit event";
     EXPECT_TRUE(thread->Waiting());
     EXPECT_TRUE(sink.Get().empty());
