@@ -33,11 +33,6 @@ shoot() {
     grep -q "serving user mode on" "$tmp/serve$suffix.log" 2>/dev/null && break
     sleep 0.1
   done
-  # The installer's caption files where the registry's AppDataDir names them
-  # (kept when the notebook has placed them already).
-  local captions=$state/drive_c/ProgramData/Halvorin/Sentrel
-  mkdir -p "$captions"
-  cp -n "$root"/install/captions/Captions*.txt "$captions/"
   if [ "$keep" = no ]; then find "$state/drive_c" -name 'Captions*.txt' -delete; fi
   QT_QPA_PLATFORM=offscreen ZHP_NOTEBOOK_SOCKET=$sock "$build/bin/sentrel_snapshot" "$out" "$suffix"
   kill "$serve_pid"; wait "$serve_pid" 2>/dev/null || true

@@ -90,11 +90,6 @@ LiveNotebook::LiveNotebook(const std::vector<std::string>& extra) {
     std::vector<std::string> args = {"--events", EventsPath()};
     args.insert(args.end(), extra.begin(), extra.end());
     started_ = notebook_.Start(args);
-    // The installer's caption files, where the registry's AppDataDir names them.
-    const std::string target = DriveC() + "/ProgramData/Halvorin/Sentrel";
-    const std::string copy = "mkdir -p '" + target + "' && cp -n '" SENTREL_SOURCE_DIR "'/install/captions/Captions*.txt '" +
-                             target + "/'";
-    if (started_ && std::system(copy.c_str()) != 0) started_ = false;
     // The program's Win32 calls find this notebook.
     setenv("ZHP_NOTEBOOK_SOCKET", notebook_.Socket().c_str(), 1);
 }
