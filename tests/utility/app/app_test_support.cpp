@@ -113,6 +113,7 @@ std::string LiveNotebook::Report() const { return e2e::ReadFile(DriveC() + "/Use
 void SentrelTest::SetUp() {
     live = std::make_unique<LiveNotebook>(ServeArguments());
     ASSERT_TRUE(live->started()) << live->notebook().Log();
+    BeforeStart();
     gate = std::make_unique<TFormGate>(WaitTimeoutMs());
     ASSERT_TRUE(PumpUntil([this] { return gate->mainWindow()->isVisible(); }));
 }

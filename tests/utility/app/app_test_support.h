@@ -65,6 +65,9 @@ protected:
     virtual std::vector<std::string> ServeArguments() const { return {}; }
     // The wait thread's time-out.
     virtual unsigned WaitTimeoutMs() const { return 1000000; }
+    // Runs after the notebook has started and before the program does
+    // (for example to put other files into drive C).
+    virtual void BeforeStart() {}
 
     void SetUp() override;
     void TearDown() override;
