@@ -140,7 +140,7 @@ TEST_F(Protection, APowerBroadcastWhileOnSwitchesOffAndOnAgainWithOneSecondPause
     const std::vector<Command> all = live->Commands();
     ASSERT_GE(all.size(), mark + 4);
     EXPECT_GE(all[mark + 3].sentUs - all[mark].sentUs, 1000000u);
-    EXPECT_LT(all[mark + 3].sentUs - all[mark].sentUs, 1500000u);
+    EXPECT_LT(all[mark + 3].sentUs - all[mark].sentUs, 3000000u);
 }
 
 TEST_F(Protection, AConsoleConnectRestoresTheDriversStateAndTheDefaultTips) {
