@@ -21,7 +21,9 @@ struct SystemEvents::Impl : public QAbstractNativeEventFilter {
     bool nativeEventFilter(const QByteArray& eventType, void* message, qintptr* result) override {
         if (eventType != "windows_generic_MSG") return false;
         const MSG* msg = static_cast<const MSG*>(message);
-        if (msg->hwnd != reinterpret_cast<HWND>(window->winId())) return false;
+        // internalWinId, not winId: the messages of the window's own creation
+        // pass through this filter, and winId would create it a second time.
+        if (window->internalWinId() == 0 || msg->hwnd != reinterpret_cast<HWND>(window->internalWinId())) return false;
         if (msg->message == WM_POWERBROADCAST) {
             window->PostWindowMessage(app_message::kPowerBroadcast, msg->wParam, msg->lParam);
             *result = TRUE;
