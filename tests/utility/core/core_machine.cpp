@@ -74,6 +74,10 @@ public:
         gState->machine = std::make_unique<notebook::Machine>(options);
         notebook::BootReport boot = gState->machine->Boot();
         ASSERT_TRUE(boot.zhp_loaded);
+        // The disk's power-up at boot leaves ZHP's start-up pending; 150 ms
+        // after it the sensor thread runs it itself (reloading the settings
+        // from the registry). The tests' commands come after that.
+        std::this_thread::sleep_for(std::chrono::milliseconds(600));
         gState->gate = std::make_unique<hostuser::KernelGate>(gState->machine->Kernel());
         gState->administrator = Serve(gState->administratorSocket, true);
         gState->standard = Serve(gState->standardSocket, false);

@@ -26,6 +26,10 @@ protected:
     void SetUp() override {
         client.Open();
         LoadSettingsDefaults(settings);
+        // ZHP restores protection by itself after the disk's power-up at
+        // boot; each test starts with it off, as TearDown leaves it.
+        client.SetWord(w::kProtection, 0);
+        client.SendCommand(102);
     }
     void TearDown() override {
         // Leave protection off for the next test.
