@@ -8,6 +8,7 @@
 #include "core/trace.h"
 #include "sensor/free_fall.h"
 #include "sensor/hw_config.h"
+#include "sensor/power_resume.h"
 #include "sensor/sensor_transfer.h"
 #include "sensor/status_thread.h"
 
@@ -206,7 +207,10 @@ NTSTATUS StartUpPath(const CommandContext& context) {
 CommandOutcome RunCommand(const CommandContext& context, ULONG command) {
     CommandOutcome outcome = {STATUS_SUCCESS, context.OutputLength, FALSE};
 
-    if (POW_RESUME == 1) {
+    BOOLEAN startUp = POW_RESUME == 1;
+    if (startUp) {
+        // Keeps the sensor status thread from starting the same path now.
+        ZHP_EnterStartupPath();
         outcome.Status = StartUpPath(context);
         command = ZHP_CMD_SENSOR_STARTUP;
     }
@@ -234,6 +238,9 @@ CommandOutcome RunCommand(const CommandContext& context, ULONG command) {
             outcome.Status = STATUS_NOT_IMPLEMENTED;
         }
         break;
+    }
+    if (startUp) {
+        ZHP_LeaveStartupPath();
     }
     return outcome;
 }

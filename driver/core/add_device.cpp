@@ -11,8 +11,6 @@
 // Only the first 64 characters of the bottom driver's name take part in the tests.
 #define ZHP_DRIVER_NAME_CHARACTERS 64
 #define ZHP_OBJECT_NAME_BUFFER_SIZE 512
-// The failure status of a hardware configuration with a non-zero error byte.
-#define ZHP_STATUS_HARDWARE_CONFIG ((NTSTATUS)0xFFFFFFFF)
 
 namespace {
 
@@ -158,10 +156,18 @@ NTSTATUS ZHP_AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDevic
         return status;
     }
 
-    // The hardware probe reports its own findings.
-    if (ZHP_Probe_RgtyKey_HW_INFO() != 0) {
+    // Without a sensor that answers as configured there is nothing to
+    // protect with. The probe has written ERR_CODE and traced its findings;
+    // the filter declines the disk and leaves nothing behind. Failing the
+    // add instead would keep the disk from starting, and the first
+    // qualifying disk is normally the one Windows boots from.
+    UCHAR errorCode = ZHP_Probe_RgtyKey_HW_INFO();
+    if (errorCode != 0) {
         AbandonFilterDevice(filterDevice, extension, TRUE);
-        return ZHP_STATUS_HARDWARE_CONFIG;
+        ZHP_Trace(ZHP_TRACE_PNP, ZHP_LEVEL_WARNING,
+                  "ZHP_AddDevice(): No usable sensor (Err_code = 0x%x), physical device 0x%x is left unprotected\n",
+                  (unsigned)errorCode, (ULONG)(ULONG_PTR)PhysicalDeviceObject);
+        return STATUS_SUCCESS;
     }
 
     extension->PhysicalDeviceObject = PhysicalDeviceObject;

@@ -40,6 +40,19 @@ VOID ZHP_PassOnStrandedIo(PDEVICE_OBJECT DeviceObject) {
     }
 }
 
+// Puts the request at the tail of the held requests; the queue owns it from
+// here and it leaves in order with the others (release, flush after the fall,
+// shutdown, removal, or its sender's cancel).
+NTSTATUS ZHP_HoldIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp, PULONG queuedCount) {
+    PDEVICE_EXTENSION extension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
+    IoCsqInsertIrp(&extension->CancelSafeQueue, Irp, NULL);
+    if (queuedCount != NULL) {
+        (*queuedCount)++;
+    }
+    ZHP_PassOnStrandedIo(DeviceObject);
+    return STATUS_PENDING;
+}
+
 NTSTATUS ZHP_HoldOrPass(PDEVICE_OBJECT DeviceObject, PIRP Irp, PCSTR heldMessage, PULONG queuedCount) {
     PDEVICE_EXTENSION extension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
 
@@ -51,10 +64,7 @@ NTSTATUS ZHP_HoldOrPass(PDEVICE_OBJECT DeviceObject, PIRP Irp, PCSTR heldMessage
     }
 
     ZHP_Trace(ZHP_TRACE_HELD_IO, ZHP_LEVEL_PLAIN, heldMessage, (ULONG)(ULONG_PTR)Irp);
-    IoCsqInsertIrp(&extension->CancelSafeQueue, Irp, NULL);
-    (*queuedCount)++;
-    ZHP_PassOnStrandedIo(DeviceObject);
-    return STATUS_PENDING;
+    return ZHP_HoldIrp(DeviceObject, Irp, queuedCount);
 }
 
 }  // namespace
@@ -127,6 +137,15 @@ NTSTATUS ZHP_Flush(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         ZHP_Trace(ZHP_TRACE_HELD_IO, ZHP_LEVEL_PLAIN,
                   "ZHP_Flush(): Flush Buffer (Irp = 0x%08x) Request while access blocked\n",
                   (ULONG)(ULONG_PTR)Irp);
+        // While the notebook may still be falling the held writes must stay
+        // held: passed down now they would queue behind the park and load
+        // the heads again mid-fall. The flush joins them instead and goes
+        // down after them when they are released.
+        if ((extension->Flag & FLAG_FALL_CLEARED) == 0) {
+            ZHP_Trace(ZHP_TRACE_HELD_IO, ZHP_LEVEL_PLAIN,
+                      "ZHP_Flush(): IO (Irp = 0x%08x), is add into driver managed queue\n", (ULONG)(ULONG_PTR)Irp);
+            return ZHP_HoldIrp(DeviceObject, Irp, NULL);
+        }
         // The held requests go down ahead of the flush; the block itself
         // stays, so later reads and writes are held again.
         PIRP held;

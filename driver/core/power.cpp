@@ -6,6 +6,7 @@
 #include "core/forwarding.h"
 #include "core/irp_decode.h"
 #include "core/trace.h"
+#include "sensor/power_resume.h"
 
 extern "C" {
 
@@ -54,7 +55,9 @@ NTSTATUS ZHP_PowerComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
 
     ULONG newState = (ULONG)irpStack->Parameters.Power.State.DeviceState;
 
-    // The sensor is held off until the next control command has set it up again.
+    // The sensor is held off until it has been set up again: by the next
+    // control command, or by the sensor thread once the disk has settled.
+    ZHP_NotePowerChange();
     ZHP_Trace(ZHP_TRACE_POWER, ZHP_LEVEL_PLAIN, "ZHP_PowerComplete():  POW_RESUME.12 = TRUE");
     POW_RESUME = 1;
 

@@ -5,6 +5,7 @@
 #include "sensor/free_fall.h"
 #include "sensor/hw_config.h"
 #include "sensor/port_io.h"
+#include "sensor/power_resume.h"
 #include "sensor/sensor_transfer.h"
 #include "sensor/smbus.h"
 
@@ -27,6 +28,8 @@ VOID ZHP_InitializeSensorEngine(VOID) {
     SM_InitializeBusLock();
     ZHP_InitializeFFEventLock();
     GpioMapFailureReported = FALSE;
+    PowerSettleSince = 0;
+    StartupPathRuns = 0;
 }
 
 _Use_decl_annotations_
@@ -150,6 +153,7 @@ BOOLEAN TriggerPinConfirm(ULONG Address, UCHAR Pin) {
 _Use_decl_annotations_
 VOID ZHP_Proc_INT_Status(PDEVICE_EXTENSION Extension) {
     if (POW_RESUME != 0) {
+        ZHP_SettleAfterPowerChange(Extension);
         return;
     }
 
@@ -207,7 +211,14 @@ VOID ZHP_Proc_INT_Status(PDEVICE_EXTENSION Extension) {
     SignalFFEvent(Extension->FreeFallEvent, Extension);
     DelayMs(100);
     SignalFFEvent(Extension->FreeFallClearedEvent, Extension);
-    DelayMs(1000);
+    // One release per round, at the end of its pause, so that the next tick
+    // sees the line drop as soon as the motion has ended. Without it a latch
+    // taken while the notebook kept tumbling through the attempts above is
+    // never read again: the line would stay up for good and no later fall
+    // would be detected.
+    DelayMs(ZHP_GIVE_UP_PAUSE_MS - ZHP_GIVE_UP_RELEASE_MS);
+    GsensorReadRegister(GSENSOR_REG_FF1_SOURCE);
+    GsensorReadRegister(GSENSOR_REG_FF2_SOURCE);
 }
 
 }  // extern "C"

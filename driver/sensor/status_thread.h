@@ -11,6 +11,11 @@
 #include "core/device_extension.h"
 
 #define ZHP_INT_RELEASE_ATTEMPTS 10
+// After the attempts the thread gives up: a round of reports that repeats
+// about every 1.1 s, ending in a 1 s pause; the pause includes the one
+// release (two source reads, about 10 ms of bus time) that closes each round.
+#define ZHP_GIVE_UP_PAUSE_MS 1000
+#define ZHP_GIVE_UP_RELEASE_MS 10
 // Sensor registers whose reading releases the latched free-fall interrupt.
 #define GSENSOR_REG_FF1_SOURCE 0x5F
 #define GSENSOR_REG_FF2_SOURCE 0x7F

@@ -74,7 +74,14 @@ NTSTATUS FilterPass(PDEVICE_OBJECT device, PIRP irp) {
     return IoCallDriver(static_cast<FilterExtension*>(device->DeviceExtension)->lower, irp);
 }
 
+// Device set-power requests that passed the test filter, in order.
+std::vector<DEVICE_POWER_STATE> gFilterSawPower;
+
 NTSTATUS FilterPower(PDEVICE_OBJECT device, PIRP irp) {
+    PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
+    if (sp->MinorFunction == IRP_MN_SET_POWER && sp->Parameters.Power.Type == DevicePowerState) {
+        gFilterSawPower.push_back(sp->Parameters.Power.State.DeviceState);
+    }
     PoStartNextPowerIrp(irp);
     IoSkipCurrentIrpStackLocation(irp);
     return PoCallDriver(static_cast<FilterExtension*>(device->DeviceExtension)->lower, irp);
@@ -128,6 +135,14 @@ protected:
         EXPECT_EQ(storage.StartDisk(disk, {}), STATUS_SUCCESS);
         return disk;
     }
+    // A disk with the test filter on top of its stack.
+    hw::Disk& BootFiltered() {
+        filter = k.LoadDriver(L"testfilter", FilterEntry);
+        EXPECT_NE(filter, nullptr);
+        hw::Disk& disk = storage.AddDisk(hw::DiskConfig{});
+        EXPECT_EQ(storage.StartDisk(disk, {filter}), STATUS_SUCCESS);
+        return disk;
+    }
 
     // Sends a request from a caller's thread and waits for it.
     template <typename Send>
@@ -144,6 +159,7 @@ protected:
 
     hk::Kernel k;
     hw::StorageSubsystem storage{k};
+    PDRIVER_OBJECT filter = nullptr;
 };
 
 TEST_F(StorageStack, WritesAndReadsCompleteAfterTheirLatencyWithTheDataKept) {
@@ -310,10 +326,7 @@ TEST_F(StorageStack, DisksComeUpInOrderWithTheirCharacteristicsAndBusDrivers) {
 }
 
 TEST_F(StorageStack, UpperFiltersSitOnTopAndRemovalTakesTheWholeStackDown) {
-    PDRIVER_OBJECT filter = k.LoadDriver(L"testfilter", FilterEntry);
-    ASSERT_NE(filter, nullptr);
-    hw::Disk& disk = storage.AddDisk(hw::DiskConfig{});
-    ASSERT_EQ(storage.StartDisk(disk, {filter}), STATUS_SUCCESS);
+    hw::Disk& disk = BootFiltered();
     PDEVICE_OBJECT top = storage.Top(disk);
     EXPECT_EQ(top->DriverObject, filter);
     EXPECT_EQ(Roundtrip([&] { return hk::SendWrite(top, 0, Pattern(512, 1)); })->status, STATUS_SUCCESS);
@@ -375,6 +388,64 @@ TEST_F(StorageStack, DevicePowerD3SpinsDownAndAccessSpinsUpAgain) {
     EXPECT_GE(read->completedAt - read->sentAt, 1500 * kMillisecond);
     ASSERT_TRUE(k.Call([&] { status = hk::PoSetDevicePower(pdo, PowerDeviceD0); }));
     EXPECT_EQ(disk.Power(), hw::DevicePower::D0);
+}
+
+TEST_F(StorageStack, AReadOrWriteReachingADiskInD3PowersItUpThroughTheWholeStackFirst) {
+    hw::Disk& disk = BootFiltered();
+    PDEVICE_OBJECT top = storage.Top(disk);
+    NTSTATUS status = STATUS_PENDING;
+    ASSERT_TRUE(k.Call([&] { status = hk::PoSetDevicePower(storage.Pdo(disk), PowerDeviceD3); }));
+    ASSERT_EQ(status, STATUS_SUCCESS);
+    gFilterSawPower.clear();
+
+    // Three requests while the disk sleeps; the one in the middle is
+    // cancelled while it waits for power.
+    std::vector<RequestPtr> requests;
+    bool cancelled = false;
+    ASSERT_TRUE(k.Call([&] {
+        requests.push_back(hk::SendWrite(top, 0, Pattern(512, 3)));
+        requests.push_back(hk::SendRead(top, 4096, 512));
+        requests.push_back(hk::SendWrite(top, 8192, Pattern(512, 4)));
+        cancelled = hk::CancelRequest(*requests[1]);
+        for (auto& r : requests) hk::WaitRequest(*r);
+    }));
+    EXPECT_TRUE(cancelled);
+    EXPECT_EQ(requests[1]->status, STATUS_CANCELLED);
+    for (std::size_t i : {0u, 2u}) {
+        EXPECT_EQ(requests[i]->status, STATUS_SUCCESS);
+        EXPECT_EQ(requests[i]->completions, 1u);
+    }
+    // One D0 request, and it passed the filter above the class driver.
+    EXPECT_EQ(gFilterSawPower, std::vector<DEVICE_POWER_STATE>{PowerDeviceD0});
+    EXPECT_EQ(disk.Power(), hw::DevicePower::D0);
+    ASSERT_EQ(disk.MediaAccesses().size(), 2u);
+    EXPECT_EQ(disk.MediaAccesses()[0].offset, 0u);
+    EXPECT_EQ(disk.MediaAccesses()[1].offset, 8192u);
+    EXPECT_LT(requests[0]->completionOrder, requests[2]->completionOrder);
+
+    // Back in D0 nothing more is asked for.
+    EXPECT_EQ(Roundtrip([&] { return hk::SendRead(top, 0, 512); })->status, STATUS_SUCCESS);
+    EXPECT_EQ(gFilterSawPower.size(), 1u);
+}
+
+TEST_F(StorageStack, RequestsWaitingForPowerFailWhenTheDiskGoesAway) {
+    hw::Disk& disk = Boot();
+    PDEVICE_OBJECT top = storage.Top(disk);
+    NTSTATUS status = STATUS_PENDING;
+    ASSERT_TRUE(k.Call([&] { status = hk::PoSetDevicePower(storage.Pdo(disk), PowerDeviceD3); }));
+    ASSERT_EQ(status, STATUS_SUCCESS);
+    // The D0 request waits in the disk behind a slow park.
+    disk.Faults().slow_park = 2 * kSecond;
+    RequestPtr park, read;
+    ASSERT_TRUE(k.Call([&] {
+        park = hk::SendDeviceControl(top, IOCTL_ATA_PASS_THROUGH, ParkBuffer(kUnload, 5), 560);
+        read = hk::SendRead(top, 0, 512);
+    }));
+    EXPECT_EQ(storage.RemoveDisk(disk), STATUS_SUCCESS);
+    ASSERT_TRUE(read->completed);
+    EXPECT_NE(read->status, STATUS_SUCCESS);
+    EXPECT_EQ(read->completions, 1u);
+    EXPECT_TRUE(disk.MediaAccesses().empty());
 }
 
 TEST_F(StorageStack, MediaAccessesDuringAFallAreCounted) {

@@ -312,3 +312,86 @@ TEST(Requests, AllocationFlagsSayWhereTheRequestCameFrom) {
 }
 
 }  // namespace
+
+namespace {
+
+// What PoRequestPowerIrp's caller was told.
+struct PowerReport {
+    int calls = 0;
+    PDEVICE_OBJECT device = nullptr;
+    UCHAR minor = 0xFF;
+    POWER_STATE state{};
+    NTSTATUS status = STATUS_PENDING;
+    std::size_t driversSeenBefore = 0;  // log entries when the caller was told
+};
+
+VOID NTAPI ReportPower(PDEVICE_OBJECT device, UCHAR minor, POWER_STATE state, PVOID context,
+                       PIO_STATUS_BLOCK ioStatus) {
+    auto* report = static_cast<PowerReport*>(context);
+    report->calls++;
+    report->device = device;
+    report->minor = minor;
+    report->state = state;
+    report->status = ioStatus->Status;
+    report->driversSeenBefore = testdrv::Current().log.size();
+}
+
+struct PowerRequestCase {
+    UCHAR minor;
+    testdrv::Bottom bottom;
+    NTSTATUS bottomStatus;
+};
+
+TEST(PowerRequest, GoesToTheTopOfTheStackAndReportsBackOnceEveryDriverIsDone) {
+    const PowerRequestCase cases[] = {
+        {IRP_MN_SET_POWER, Bottom::CompleteAtOnce, STATUS_SUCCESS},
+        {IRP_MN_QUERY_POWER, Bottom::CompleteAtOnce, STATUS_DEVICE_BUSY},
+        {IRP_MN_SET_POWER, Bottom::PendAndCompleteFromDpc, STATUS_SUCCESS},
+    };
+    for (const PowerRequestCase& c : cases) {
+        SCOPED_TRACE(static_cast<int>(c.minor));
+        Kernel k;
+        testdrv::Stack stack = testdrv::BuildStack(2);
+        testdrv::Current().bottom = c.bottom;
+        testdrv::Current().bottomStatus = c.bottomStatus;
+        PowerReport report;
+        NTSTATUS status = STATUS_SUCCESS;
+        POWER_STATE d0;
+        d0.DeviceState = PowerDeviceD0;
+        // Asked for by the bottom device: the request still starts at the top.
+        ASSERT_TRUE(k.Call([&] { status = PoRequestPowerIrp(stack.bottom, c.minor, d0, ReportPower, &report, nullptr); }));
+        k.RunFor(10 * kMillisecond);
+        EXPECT_EQ(status, STATUS_PENDING);
+        const std::vector<std::string>& log = testdrv::Current().log;
+        ASSERT_GE(log.size(), 5u);
+        EXPECT_EQ(log[0], "filter 1");
+        EXPECT_EQ(log[1], "filter 0");
+        EXPECT_EQ(log[2], "bottom");
+        EXPECT_EQ(log.back(), "completion 1");
+        EXPECT_EQ(report.calls, 1);
+        EXPECT_EQ(report.driversSeenBefore, log.size()) << "told after the last completion routine";
+        EXPECT_EQ(report.device, stack.bottom);
+        EXPECT_EQ(report.minor, c.minor);
+        EXPECT_EQ(report.state.DeviceState, PowerDeviceD0);
+        EXPECT_EQ(report.status, c.bottomStatus);
+        EXPECT_FALSE(k.Stopped()) << k.Stop().ToString();
+    }
+}
+
+TEST(PowerRequest, OtherMinorFunctionsAreRefusedAndNothingIsSent) {
+    Kernel k;
+    testdrv::Stack stack = testdrv::BuildStack(1);
+    PowerReport report;
+    NTSTATUS status = STATUS_SUCCESS;
+    POWER_STATE d0;
+    d0.DeviceState = PowerDeviceD0;
+    ASSERT_TRUE(k.Call([&] {
+        status = PoRequestPowerIrp(stack.bottom, IRP_MN_POWER_SEQUENCE, d0, ReportPower, &report, nullptr);
+    }));
+    EXPECT_EQ(status, STATUS_INVALID_PARAMETER_2);
+    EXPECT_TRUE(testdrv::Current().log.empty());
+    EXPECT_EQ(report.calls, 0);
+    EXPECT_FALSE(k.Stopped()) << k.Stop().ToString();
+}
+
+}  // namespace

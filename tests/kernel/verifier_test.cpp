@@ -299,6 +299,28 @@ TEST(Verifier, RegisterAccessBeyondItsMapping) {
               "BAD_IO_SPACE_UNMAP");
 }
 
+TEST(Verifier, PowerRequestMisuse) {
+    POWER_STATE d0;
+    d0.DeviceState = PowerDeviceD0;
+    POWER_STATE s3;
+    s3.SystemState = PowerSystemSleeping3;
+    PDEVICE_OBJECT device = nullptr;
+    auto prepare = [&](Kernel&) { device = DeviceWith(DispatchMismatch); };
+    // The request may be freed before the call returns.
+    EXPECT_EQ(StopRuleOf(prepare,
+                         [&] {
+                             PIRP irp = nullptr;
+                             PoRequestPowerIrp(device, IRP_MN_SET_POWER, d0, nullptr, nullptr, &irp);
+                         }),
+              "POWER_REQUEST_IRP_KEPT");
+    EXPECT_EQ(StopRuleOf(prepare,
+                         [&] {
+                             PIRP irp = nullptr;
+                             PoRequestPowerIrp(device, IRP_MN_WAIT_WAKE, s3, nullptr, nullptr, &irp);
+                         }),
+              "POWER_REQUEST_NOT_MODELLED");
+}
+
 TEST(Verifier, AssertionNamesExpressionFileAndLine) {
     Kernel k;
     EXPECT_FALSE(k.Call([] { RtlAssert((PVOID) "x == 1", (PVOID) "drv\\zhp", 42, nullptr); }));

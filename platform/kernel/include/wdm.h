@@ -875,6 +875,16 @@ NTKERNELAPI PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVIC
 NTKERNELAPI NTSTATUS NTAPI PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTKERNELAPI VOID NTAPI PoStartNextPowerIrp(PIRP Irp);
 NTKERNELAPI POWER_STATE NTAPI PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER_STATE_TYPE Type, POWER_STATE State);
+// Called once the requested power request has been completed by every
+// driver of the stack, at the IRQL of that completion (up to DISPATCH_LEVEL).
+typedef VOID NTAPI REQUEST_POWER_COMPLETE(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState,
+                                          PVOID Context, PIO_STATUS_BLOCK IoStatus);
+typedef REQUEST_POWER_COMPLETE* PREQUEST_POWER_COMPLETE;
+// Allocates a power request and sends it to the top of the stack that holds
+// DeviceObject; returns STATUS_PENDING once it is on its way. Irp is for
+// IRP_MN_WAIT_WAKE only and should be null otherwise.
+NTKERNELAPI NTSTATUS NTAPI PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState,
+                                             PREQUEST_POWER_COMPLETE CompletionFunction, PVOID Context, PIRP* Irp);
 
 // Registry.
 NTSYSAPI NTSTATUS NTAPI ZwOpenKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes);

@@ -358,4 +358,70 @@ VOID PoStartNextPowerIrp(PIRP Irp) {
 
 POWER_STATE PoSetPowerState(PDEVICE_OBJECT, POWER_STATE_TYPE, POWER_STATE State) { return State; }
 
+namespace {
+
+// What the caller of PoRequestPowerIrp is told once its request is done.
+struct PowerRequest {
+    PDEVICE_OBJECT device;
+    UCHAR minor;
+    POWER_STATE state;
+    PREQUEST_POWER_COMPLETE completion;
+    PVOID context;
+};
+
+void OnPowerRequestComplete(PIRP irp, void* context) {
+    auto* request = static_cast<PowerRequest*>(context);
+    IO_STATUS_BLOCK ioStatus = irp->IoStatus;
+    if (request->completion != nullptr) {
+        request->completion(request->device, request->minor, request->state, request->context, &ioStatus);
+    }
+    delete request;
+}
+
+void DropPowerRequest(void* context) { delete static_cast<PowerRequest*>(context); }
+
+}  // namespace
+
+// Set-power and query-power requests for a device power state. The request
+// goes to the top of the device's stack like the power manager's own and is
+// freed by the I/O manager after the caller's routine has run.
+NTSTATUS PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState,
+                           PREQUEST_POWER_COMPLETE CompletionFunction, PVOID Context, PIRP* Irp) {
+    Impl& k = K();
+    k.RequireIrql("PoRequestPowerIrp", DISPATCH_LEVEL);
+    if (MinorFunction == IRP_MN_WAIT_WAKE) {
+        k.Stop("POWER_REQUEST_NOT_MODELLED", "PoRequestPowerIrp for IRP_MN_WAIT_WAKE: the host has no wake sources",
+               reinterpret_cast<std::uintptr_t>(DeviceObject));
+        return STATUS_INVALID_PARAMETER_2;
+    }
+    if (MinorFunction != IRP_MN_SET_POWER && MinorFunction != IRP_MN_QUERY_POWER) {
+        return STATUS_INVALID_PARAMETER_2;
+    }
+    if (Irp != nullptr) {
+        k.Stop("POWER_REQUEST_IRP_KEPT",
+               "PoRequestPowerIrp with an Irp pointer for a set-power or query-power request "
+               "(the request may be freed before the call returns)",
+               reinterpret_cast<std::uintptr_t>(DeviceObject));
+        return STATUS_INVALID_PARAMETER_6;
+    }
+
+    PDEVICE_OBJECT top = hk::TopOfStack(DeviceObject);
+    PIRP irp = IoAllocateIrp(top->StackSize, FALSE);
+    hk::IrpTracker* tr = hk::TrackerOf(irp);
+    tr->ioManagerOwned = true;
+    tr->onComplete = OnPowerRequestComplete;
+    tr->onCompleteContext = new PowerRequest{DeviceObject, MinorFunction, PowerState, CompletionFunction, Context};
+    tr->dropContext = DropPowerRequest;
+    irp->RequestorMode = KernelMode;
+    irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+    PIO_STACK_LOCATION sp = IoGetNextIrpStackLocation(irp);
+    sp->MajorFunction = IRP_MJ_POWER;
+    sp->MinorFunction = MinorFunction;
+    sp->Parameters.Power.Type = DevicePowerState;
+    sp->Parameters.Power.State = PowerState;
+    sp->Parameters.Power.ShutdownType = PowerActionNone;
+    PoCallDriver(top, irp);
+    return STATUS_PENDING;
+}
+
 }  // extern "C"

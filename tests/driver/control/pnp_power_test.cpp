@@ -2,6 +2,8 @@
 // start, device power changes, paging-file notifications, removal.
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include "control_test_util.h"
 #include "driver_machine.h"
 #include "fault_filter.h"
@@ -31,6 +33,24 @@ NTSTATUS PagingFile(Machine& m, bool added, DEVICE_USAGE_NOTIFICATION_TYPE type 
 }
 
 UCHAR PowResume(Machine& m) { return m.Global<UCHAR>("POW_RESUME"); }
+
+// The sensor thread's own run of the start-up path, traced once per run.
+constexpr char kThreadStartUp[] = "ZHP_SettleAfterPowerChange(): No command has set the sensor up";
+
+bool RunUntil(Machine& m, const std::function<bool()>& done, hk::Time100ns limit) {
+    const hk::Time100ns until = m.kernel.Now() + limit;
+    while (!done() && m.kernel.Now() < until && !m.kernel.Stopped()) m.kernel.RunFor(kMillisecond);
+    return done();
+}
+
+bool FallSignalled(Machine& m) {
+    bool signalled = false;
+    m.Do([&] {
+        PKEVENT event = m.FilterExt()->FreeFallEvent;
+        signalled = event != nullptr && KeReadStateEvent(event) != 0;
+    });
+    return signalled;
+}
 
 // A machine whose disk stack has the fault filter between the disk and ZHP.
 struct FaultyStack {
@@ -123,21 +143,77 @@ TEST(Power, DownToD3AndBackToD0SwitchesProtectionOnAgain) {
                   m.Flag());
     EXPECT_TRUE(m.TraceHas(resumed)) << m.Trace();
 
-    // Until a command has set the sensor up again, a fall goes unnoticed.
+    // Until the sensor has been set up again a fall goes unnoticed; with no
+    // command coming, the sensor thread sets it up once the disk has been
+    // back for the settle time, and protection is back.
+    const hk::Time100ns poweredUp = m.kernel.Now();
     m.Pin(true);
-    m.Run(500 * kMillisecond);
+    m.Run(100 * kMillisecond);
     EXPECT_FALSE(m.Flag() & ZHP_FLAG_IO_BLOCKED);
     EXPECT_TRUE(m.Disk().AtaCommands().empty());
-    m.Pin(false);
-    m.Run(10 * kMillisecond);
-    m.Command(ZHP_CMD_QUERY);
+    EXPECT_EQ(PowResume(m), 1);
+    while (!m.TraceHas(kThreadStartUp) && m.kernel.Now() - poweredUp < kSecond) m.Run(kMillisecond);
+    EXPECT_LE(m.kernel.Now() - poweredUp, 200 * kMillisecond) << "the settle time";
+    EXPECT_TRUE(RunUntil(m, [&] { return (m.Flag() & ZHP_FLAG_IO_BLOCKED) != 0; }, kSecond));
     EXPECT_EQ(PowResume(m), 0);
-    m.Pin(true);
-    m.Run(kSecond);
-    EXPECT_TRUE(m.Flag() & ZHP_FLAG_IO_BLOCKED);
     EXPECT_EQ(m.Disk().AtaCommands().size(), 1u);
+    EXPECT_EQ(TraceCount(m, kThreadStartUp), 1);
     m.Pin(false);
     m.Run(4 * kSecond);
+    EXPECT_FALSE(m.kernel.Stopped()) << m.kernel.Stop().ToString();
+}
+
+TEST(Power, BackInD0TheThreadSetsTheSensorUpAsACommandWould) {
+    Machine m;
+    // Protection switched on and off again: the named events are closed.
+    m.Command(ZHP_CMD_SWITCH_PROTECTION, {{36, 1}});
+    m.Command(ZHP_CMD_SWITCH_PROTECTION, {{36, 0}});
+    ASSERT_EQ(m.FilterExt()->FreeFallEvent, nullptr);
+    ASSERT_EQ(SetDevicePower(m, PowerDeviceD3), STATUS_SUCCESS);
+    // While the disk sleeps its heads are off the media: nothing to set up.
+    m.Run(2 * kSecond);
+    EXPECT_EQ(PowResume(m), 1);
+    EXPECT_EQ(TraceCount(m, kThreadStartUp), 0);
+
+    m.kernel.ClearDebugOutput();
+    ASSERT_EQ(SetDevicePower(m, PowerDeviceD0), STATUS_SUCCESS);
+    m.Run(400 * kMillisecond);
+    EXPECT_EQ(PowResume(m), 0);
+    EXPECT_EQ(TraceCount(m, kThreadStartUp), 1);
+    // The whole start-up sequence ran, ending with the interrupt output on
+    // (OP_MODE 1: FUNC_W_3).
+    EXPECT_LT(TraceIndex(m, "(FUNC_W_0)I2C_W: Addr[0x22] = 0x0"), TraceIndex(m, "(FUNC_W_3)I2C_W: Addr[0x22] = 0xb3"));
+    EXPECT_TRUE(m.Flag() & ZHP_FLAG_SENSOR_ON);
+    EXPECT_FALSE(m.Flag() & ZHP_FLAG_SENSOR_OFF);
+    EXPECT_NE(m.FilterExt()->FreeFallEvent, nullptr);
+    EXPECT_EQ(m.Global<UCHAR>("CONFIG_BUSY"), 0);
+
+    // A fall is seen, parked and signalled.
+    m.Pin(true);
+    EXPECT_TRUE(RunUntil(m, [&] { return (m.Flag() & ZHP_FLAG_IO_BLOCKED) != 0; }, kSecond));
+    EXPECT_EQ(m.Disk().AtaCommands().size(), 1u);
+    EXPECT_TRUE(FallSignalled(m));
+    m.Pin(false);
+    m.Run(4 * kSecond);
+    EXPECT_EQ(TraceCount(m, kThreadStartUp), 1) << "once per power change";
+    EXPECT_FALSE(m.kernel.Stopped()) << m.kernel.Stop().ToString();
+}
+
+TEST(Power, ACommandWithinTheSettleTimeStillRunsTheStartUpPathAndTheThreadDoesNot) {
+    Machine m;
+    ASSERT_EQ(SetDevicePower(m, PowerDeviceD3), STATUS_SUCCESS);
+    ASSERT_EQ(SetDevicePower(m, PowerDeviceD0), STATUS_SUCCESS);
+    m.Run(50 * kMillisecond);
+    m.kernel.ClearDebugOutput();
+    // The first command is replaced by command 200, as after any power change.
+    Reply reply = m.Command(ZHP_CMD_QUERY, {{16, 0x44}, {20, 0}, {24, 0x02}, {28, 0}});
+    EXPECT_EQ(reply.status, STATUS_SUCCESS);
+    EXPECT_EQ(reply.Word(36), 1u) << "OP_MODE";
+    EXPECT_EQ(reply.Word(32), 0u) << "not a query: the delay level is not reported";
+    EXPECT_EQ(PowResume(m), 0);
+    m.Run(kSecond);
+    EXPECT_EQ(TraceCount(m, kThreadStartUp), 0);
+    EXPECT_EQ(TraceCount(m, "(FUNC_W_3)I2C_W: Addr[0x22] = 0xb3"), 1) << "one start-up, the command's";
     EXPECT_FALSE(m.kernel.Stopped()) << m.kernel.Stop().ToString();
 }
 

@@ -4,6 +4,8 @@
 
 #include <cstdio>
 #include <cstring>
+#include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -174,38 +176,79 @@ TEST(Qualification, OnlyTheFirst64CharactersOfTheBusDriverNameCount) {
     }
 }
 
-TEST(AddDevice, AFailedHardwareProbeFailsAddDeviceAndLeavesNothingBehind) {
-    zhptest::MachineOptions options;
-    options.editRegistry = [](hk::Registry& registry) {
-        ASSERT_TRUE(registry.DeleteValue(zhptest::kInitKey, L"DEV_SLAVE_ADDR"));
+// A sensor that cannot be used at boot: the disk must still start (it is
+// normally the one Windows boots from), unprotected, with nothing of the
+// filter left behind.
+struct MissingSensorCase {
+    const char* what;
+    std::function<void(zhptest::Machine&)> breakIt;
+    unsigned errorCode;
+};
+
+TEST(AddDevice, WithoutAUsableSensorTheDiskStartsUnprotectedAndNothingIsLeftBehind) {
+    const MissingSensorCase cases[] = {
+        {"a silent sensor", [](zhptest::Machine& m) { m.chipset.Sensor().SetAnswering(false); }, 0x04},
+        {"no sensor address in the registry",
+         [](zhptest::Machine& m) { ASSERT_TRUE(m.kernel.Reg().DeleteValue(zhptest::kInitKey, L"DEV_SLAVE_ADDR")); },
+         0x08},
+        {"a sensor of another kind",
+         [](zhptest::Machine& m) {
+             m.kernel.Reg().SetValue(zhptest::kInitKey, L"DEV_CHIP_ID", REG_BINARY, {0x0F, 0x33});
+         },
+         0x04},
     };
-    zhptest::Machine m(options);
-    ASSERT_EQ(m.startResults, std::vector<NTSTATUS>{static_cast<NTSTATUS>(0xFFFFFFFF)});
-    EXPECT_EQ(m.Filter(), nullptr);
-    EXPECT_EQ(m.zhp->DeviceObject, nullptr);
-    EXPECT_EQ(m.Control(), nullptr);
-    EXPECT_FALSE(m.storage.Started(m.Disk()));
+    for (const MissingSensorCase& c : cases) {
+        SCOPED_TRACE(c.what);
+        zhptest::MachineOptions options;
+        options.start = false;
+        zhptest::Machine m(options);
+        c.breakIt(m);
+        const hk::PoolStatistics poolBefore = m.kernel.Pool();
 
-    const std::vector<std::string> lines = coretest::Lines(m);
-    EXPECT_EQ(coretest::Count(lines, "INFO ZHP_AddDevice(): Adding First Device.\n\n"), 1u);
-    EXPECT_EQ(coretest::Count(lines, "INFO ZHP_Probe_RgtyKey_HW_INFO():H/W Parameter Fail >_<!  Err_code = 0x8\n"),
-              1u);
-    for (const std::string& line : lines) {
-        EXPECT_EQ(line.find("ERROR!!! ZHP_AddDevice()"), std::string::npos) << line;
+        m.startResults = m.storage.StartAll({m.zhp});
+        ASSERT_EQ(m.startResults, std::vector<NTSTATUS>{STATUS_SUCCESS});
+        EXPECT_TRUE(m.storage.Started(m.Disk()));
+        EXPECT_FALSE(Filtered(m, 0));
+        EXPECT_EQ(m.Filter(), nullptr);
+        EXPECT_EQ(m.zhp->DeviceObject, nullptr);
+        EXPECT_EQ(m.Control(), nullptr) << "the utility must find no control device";
+        const std::optional<hk::RegValue> err = m.kernel.Reg().GetValue(zhptest::kInitKey, L"ERR_CODE");
+        ASSERT_TRUE(err.has_value());
+        EXPECT_EQ(err->data, std::vector<std::uint8_t>{static_cast<std::uint8_t>(c.errorCode)});
+        EXPECT_EQ(m.kernel.Pool().outstanding, poolBefore.outstanding);
+
+        char failLine[96];
+        std::snprintf(failLine, sizeof(failLine),
+                      "INFO ZHP_Probe_RgtyKey_HW_INFO():H/W Parameter Fail >_<!  Err_code = 0x%x\n", c.errorCode);
+        const std::vector<std::string> lines = coretest::Lines(m);
+        EXPECT_EQ(coretest::Count(lines, failLine), 1u);
+        bool declined = false;
+        for (const std::string& line : lines) {
+            EXPECT_EQ(line.find("ERROR!!! ZHP_AddDevice()"), std::string::npos) << line;
+            declined = declined || line.rfind("WARNING ZHP_AddDevice(): No usable sensor", 0) == 0;
+        }
+        EXPECT_TRUE(declined);
+
+        // The disk works unfiltered, and no sensor thread runs against the
+        // deleted device: the verifier and the sanitizers would see it.
+        hk::RequestPtr read = coretest::Read(m, 0x4000);
+        m.Run(200 * kMillisecond);
+        ASSERT_TRUE(read->completed);
+        EXPECT_EQ(read->status, STATUS_SUCCESS);
+        EXPECT_FALSE(m.kernel.Stopped()) << m.kernel.Stop().ToString();
+
+        // The sensor answers again: the next disk is the first one filtered,
+        // as if the declined disk had never been offered.
+        m.chipset.Sensor().SetAnswering(true);
+        m.kernel.Reg().SetValue(zhptest::kInitKey, L"DEV_SLAVE_ADDR", REG_BINARY, {0x3A});
+        m.kernel.Reg().SetValue(zhptest::kInitKey, L"DEV_CHIP_ID", REG_BINARY, {0x0F, 0x3A});
+        hw::Disk& next = m.storage.AddDisk(DiskOn("sata1", "storahci"));
+        EXPECT_EQ(m.storage.StartDisk(next, {m.zhp}), STATUS_SUCCESS);
+        EXPECT_TRUE(Filtered(m, 1));
+        EXPECT_NE(m.Control(), nullptr);
+        m.Run(200 * kMillisecond);
+        EXPECT_FALSE(m.kernel.Stopped()) << m.kernel.Stop().ToString();
     }
-
-    // The sensor thread went with the device: nothing runs against it.
-    m.Run(200 * kMillisecond);
-    EXPECT_FALSE(m.kernel.Stopped()) << m.kernel.Stop().ToString();
-
-    // With the configuration mended the next disk is the first one filtered.
-    m.kernel.Reg().SetValue(zhptest::kInitKey, L"DEV_SLAVE_ADDR", REG_BINARY, {0x3A});
-    hw::Disk& next = m.storage.AddDisk(DiskOn("sata1", "storahci"));
-    EXPECT_EQ(m.storage.StartDisk(next, {m.zhp}), STATUS_SUCCESS);
-    EXPECT_TRUE(Filtered(m, 1));
-    EXPECT_NE(m.Control(), nullptr);
-    m.Run(200 * kMillisecond);
-    EXPECT_FALSE(m.kernel.Stopped()) << m.kernel.Stop().ToString();
 }
 
 // A device of another driver already holds the control device's name.

@@ -2,8 +2,10 @@
 // writes, flushes, cancellations and the odd shutdown against falls (the
 // interrupt line forced on and off) and releases (the timer and command
 // 106). Each run checks that every request completes exactly once, that held
-// requests leave the queue oldest first and reach the disk in that order,
-// and that nothing reaches the media while the disk is blocked.
+// requests leave the queue oldest first and reach the disk in that order, that
+// a held flush completes after the requests held before it, and that nothing
+// reaches the media while the disk is blocked, except what a flush passes on
+// once the fall is over.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -27,6 +29,9 @@ constexpr int kSeeds = 200;
 constexpr int kSenders = 3;
 constexpr hk::Time100ns kActivity = 3 * kSecond;
 constexpr std::uint64_t kOffsetUnit = 0x1000;
+// Flushes have no offset; they are told apart by a token from this range,
+// which no read or write offset reaches.
+constexpr std::uint64_t kFlushTokenBase = 1ull << 48;
 
 // The offset of the request the current emulated thread is sending; 0 when
 // it sends none. Requests are told apart by their offsets, all different.
@@ -35,6 +40,7 @@ thread_local std::uint64_t tSendingOffset = 0;
 struct Sent {
     hk::RequestPtr request;
     std::uint64_t offset = 0;  // reads and writes only
+    std::uint64_t flushToken = 0;  // flushes only
 };
 
 // What the debug output tells about one run, watched line by line as the
@@ -65,6 +71,12 @@ public:
     }
 
     bool Held(std::uint64_t offset) const { return holdIndex_.count(offset) != 0; }
+    // Offsets or flush tokens in the order they were held.
+    std::vector<std::uint64_t> HoldOrder() const {
+        std::vector<std::uint64_t> order(holdIndex_.size());
+        for (const auto& h : holdIndex_) order[h.second] = h.first;
+        return order;
+    }
     std::size_t HoldIndex(std::uint64_t offset) const { return holdIndex_.at(offset); }
     bool FlushDrained(std::uint64_t offset) const { return flushDrained_.count(offset) != 0; }
     bool ReleasedByTheTimerOrCommand(std::uint64_t offset) const { return released_.count(offset) != 0; }
@@ -89,7 +101,12 @@ private:
         return true;
     }
 
-    static std::uint64_t OffsetOf(PIRP irp) {
+    // A held request's offset, or a held flush's token.
+    std::uint64_t KeyOf(PIRP irp) const {
+        if (IoGetCurrentIrpStackLocation(irp)->MajorFunction == IRP_MJ_FLUSH_BUFFERS) {
+            auto token = heldByIrp_.find(static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(irp)));
+            return token == heldByIrp_.end() ? 0 : token->second;
+        }
         return static_cast<std::uint64_t>(IoGetCurrentIrpStackLocation(irp)->Parameters.Read.ByteOffset.QuadPart);
     }
 
@@ -116,7 +133,7 @@ private:
         heldByIrp_.erase(found);
         const std::size_t index = holdIndex_.at(offset);
         for (LIST_ENTRY* e = ext_->PendingIrpList.Flink; e != &ext_->PendingIrpList; e = e->Flink) {
-            const std::uint64_t queued = OffsetOf(CONTAINING_RECORD(e, IRP, Tail.Overlay.ListEntry));
+            const std::uint64_t queued = KeyOf(CONTAINING_RECORD(e, IRP, Tail.Overlay.ListEntry));
             if (queued == offset) {
                 Violation("a request is still queued after it left: " + line);
             } else if (holdIndex_.count(queued) == 0 || holdIndex_.at(queued) < index) {
@@ -128,6 +145,10 @@ private:
         }
         if (!passedOn) return;
         if (line.rfind("ZHP_Flush(", 0) == 0) {
+            // Held writes passed down mid-fall would load the heads again.
+            if ((ext_->Flag & ZHP_FLAG_FALL_CLEARED) == 0) {
+                Violation("a flush passed a held request on before the fall was over: " + line);
+            }
             flushDrained_.insert(offset);
         } else if (line.rfind("ZHP_RecoveryDPC(", 0) == 0) {
             released_.insert(offset);
@@ -165,7 +186,12 @@ void SendAtRandom(zhptest::Machine& m, std::uint64_t seed, unsigned flushPermill
             mine.push_back(s.request);
             sent->push_back(s);
         } else if (op < 800 + flushPermille) {
-            sent->push_back(Sent{hk::SendFlush(m.DiskTop()), 0});
+            Sent s;
+            s.flushToken = kFlushTokenBase + (*nextOffset)++;
+            tSendingOffset = s.flushToken;
+            s.request = hk::SendFlush(m.DiskTop());
+            tSendingOffset = 0;
+            sent->push_back(s);
         } else if (op < 995) {
             std::vector<hk::RequestPtr> pending;
             for (const auto& r : mine) {
@@ -188,6 +214,7 @@ struct Coverage {
     std::size_t flushDrained = 0;
     std::size_t released = 0;
     std::size_t heldThenCancelled = 0;
+    std::size_t heldFlushes = 0;
     std::size_t shutdowns = 0;
 };
 
@@ -292,6 +319,29 @@ std::vector<std::string> RunSeed(std::uint64_t seed, Coverage* coverage) {
         }
     }
 
+    // A held flush that went down completes after every request held before
+    // it that went down too: it is released behind them.
+    std::map<std::uint64_t, const hk::HostRequest*> byKey;
+    for (const Sent& s : sent) {
+        const std::uint64_t key = s.flushToken != 0 ? s.flushToken : s.offset;
+        if (key != 0) byKey[key] = s.request.get();
+    }
+    const std::vector<std::uint64_t> order = watch.HoldOrder();
+    for (std::size_t i = 0; i < order.size(); ++i) {
+        if (order[i] < kFlushTokenBase) continue;
+        coverage->heldFlushes++;
+        const hk::HostRequest& flush = *byKey.at(order[i]);
+        if (flush.status != STATUS_SUCCESS) continue;
+        for (std::size_t j = 0; j < i; ++j) {
+            const hk::HostRequest& before = *byKey.at(order[j]);
+            if (before.status == STATUS_SUCCESS && before.completionOrder > flush.completionOrder) {
+                std::ostringstream text;
+                text << "held flush " << flush.id << " completed before request " << before.id << " held ahead of it";
+                watch.Violation(text.str());
+            }
+        }
+    }
+
     // Released requests reach the disk in the order they were held; nothing
     // but a flush's held requests reaches it while the disk is blocked.
     std::size_t lastHoldIndex = 0;
@@ -338,10 +388,12 @@ TEST(HeldIoRandom, RacingSendersFallsAndReleasesLoseNothingAndKeepTheOrder) {
     EXPECT_GT(coverage.flushDrained, static_cast<std::size_t>(kSeeds));
     EXPECT_GT(coverage.released, static_cast<std::size_t>(kSeeds));
     EXPECT_GT(coverage.heldThenCancelled, static_cast<std::size_t>(kSeeds));
+    EXPECT_GT(coverage.heldFlushes, static_cast<std::size_t>(kSeeds) / 4);
     EXPECT_GT(coverage.shutdowns, 10u);
     std::cout << "held requests: " << coverage.held << ", blocks: " << coverage.blocks
               << ", released: " << coverage.released << ", passed on by a flush: " << coverage.flushDrained
-              << ", cancelled while held: " << coverage.heldThenCancelled << ", shutdowns: " << coverage.shutdowns
+              << ", cancelled while held: " << coverage.heldThenCancelled << ", flushes held: " << coverage.heldFlushes
+              << ", shutdowns: " << coverage.shutdowns
               << std::endl;
 }
 

@@ -214,9 +214,70 @@ TEST(HeldIo, ANewFallDuringTheReleaseStopsItAndTheRestWaitsForTheNextRelease) {
     EXPECT_FALSE(m.kernel.Stopped()) << m.kernel.Stop().ToString();
 }
 
-TEST(HeldIo, AFlushWhileBlockedPassesTheHeldRequestsFirstAndTheBlockStays) {
+TEST(HeldIo, AFlushWhileStillFallingIsHeldBehindTheHeldRequestsAndReleasedWithThem) {
+    zhptest::Machine m;
+    BlockDisk(m);  // the line stays up: the fall is not over
+    const std::size_t media = m.Disk().MediaAccesses().size();
+    const ULONG flagBefore = m.Flag();
+    ASSERT_EQ(flagBefore & ZHP_FLAG_FALL_CLEARED, 0u);
+
+    hk::RequestPtr a = Read(m, kA);
+    hk::RequestPtr b = Write(m, kB);
+    hk::RequestPtr flush;
+    m.Do([&] { flush = hk::SendFlush(m.DiskTop()); });
+    hk::RequestPtr c = Write(m, kC);
+    EXPECT_EQ(flush->dispatchStatus, STATUS_PENDING);
+    EXPECT_EQ(HeldIrps(m), (std::vector<PIRP>{a->irp, b->irp, flush->irp, c->irp}));
+    m.Run(500 * kMillisecond);
+    for (const auto& r : {a, b, flush, c}) EXPECT_FALSE(r->completed);
+    EXPECT_TRUE(MediaOffsets(m, media).empty());
+    EXPECT_EQ(m.Flag(), flagBefore);
+    // Only reads and writes are counted.
+    EXPECT_EQ(m.FilterExt()->ReadQueued, 1u);
+    EXPECT_EQ(m.FilterExt()->WriteQueued, 2u);
+    EXPECT_TRUE(m.TraceHas("ZHP_Flush(): IO (Irp = 0x"));
+
+    ReleaseNow(m);
+    m.Run(50 * kMillisecond);
+    for (const auto& r : {a, b, flush, c}) {
+        ASSERT_TRUE(r->completed);
+        EXPECT_EQ(r->status, STATUS_SUCCESS);
+        EXPECT_EQ(r->completions, 1u);
+    }
+    // Released in the order held: the flush after what came before it.
+    EXPECT_LT(a->completionOrder, b->completionOrder);
+    EXPECT_LT(b->completionOrder, flush->completionOrder);
+    EXPECT_LT(flush->completionOrder, c->completionOrder);
+    EXPECT_EQ(MediaOffsets(m, media), (std::vector<std::uint64_t>{kA, kB, kC}));
+    EXPECT_FALSE(m.kernel.Stopped()) << m.kernel.Stop().ToString();
+}
+
+TEST(HeldIo, AHeldFlushIsCancelledWithTheOthersAtShutdown) {
     zhptest::Machine m;
     BlockDisk(m);
+    hk::RequestPtr a = Write(m, kA);
+    hk::RequestPtr flush;
+    m.Do([&] { flush = hk::SendFlush(m.DiskTop()); });
+    hk::RequestPtr shutdown;
+    m.Do([&] { shutdown = hk::SendShutdown(m.DiskTop()); });
+    m.Run(50 * kMillisecond);
+    for (const auto& r : {a, flush}) {
+        ASSERT_TRUE(r->completed);
+        EXPECT_EQ(r->status, STATUS_CANCELLED);
+        EXPECT_EQ(r->completions, 1u);
+    }
+    EXPECT_TRUE(HeldIrps(m).empty());
+    EXPECT_FALSE(m.kernel.Stopped()) << m.kernel.Stop().ToString();
+}
+
+TEST(HeldIo, AFlushOnceTheFallHasClearedPassesTheHeldRequestsFirstAndTheBlockStays) {
+    zhptest::Machine m;
+    BlockDisk(m);
+    // The line drops: the fall is over, the release is 3 s away.
+    m.Pin(false);
+    m.Run(300 * kMillisecond);
+    ASSERT_TRUE(m.Flag() & ZHP_FLAG_FALL_CLEARED) << std::hex << m.Flag();
+    ASSERT_TRUE(m.Flag() & ZHP_FLAG_IO_BLOCKED) << std::hex << m.Flag();
     const std::size_t media = m.Disk().MediaAccesses().size();
     const ULONG flagBefore = m.Flag();
     const ULONG forwardedBefore = m.FilterExt()->DispatchForwardCount;

@@ -216,7 +216,9 @@ TEST(FreeFallStateMachine, PinThatNeverComesDown) {
     EXPECT_TRUE(events.Cleared());
 
     // It repeats about every 1.1 s, signalling both events each time, with
-    // no more release attempts and no second re-arm.
+    // no second re-arm and no release attempts every tick: one release
+    // (0x5F, then 0x7F) closes each round, so that a latch left by motion
+    // that has ended is let go.
     for (std::size_t round = 2; round <= 4; ++round) {
         m->Run(150 * kMillisecond);  // past the second signal, inside the 1 s pause
         events.Reset();
@@ -232,7 +234,16 @@ TEST(FreeFallStateMachine, PinThatNeverComesDown) {
         EXPECT_GE(giveUps[i] - giveUps[i - 1], 1100 * kMillisecond);
         EXPECT_LE(giveUps[i] - giveUps[i - 1], 1110 * kMillisecond);
     }
-    EXPECT_EQ(tap.StartedTransactions(0x3B).size(), 20u);
+    const auto allReads = tap.StartedTransactions(0x3B);
+    ASSERT_EQ(allReads.size(), 20u + 2 * (giveUps.size() - 1)) << "one release per finished round";
+    for (std::size_t round = 0; round + 1 < giveUps.size(); ++round) {
+        const auto& first = allReads[20 + 2 * round];
+        const auto& second = allReads[21 + 2 * round];
+        EXPECT_EQ(first.reg, 0x5F);
+        EXPECT_EQ(second.reg, 0x7F);
+        EXPECT_GE(first.at - giveUps[round], 1080 * kMillisecond) << "at the end of the round's pause";
+        EXPECT_LT(second.at, giveUps[round + 1]);
+    }
     EXPECT_EQ(trace.Count(kRearm), 1u);
     EXPECT_EQ(m->Disk().AtaCommands().size(), 1u);
 
@@ -297,10 +308,13 @@ TEST(FreeFallStateMachine, NothingIsDetectedWhileTheStartUpIsPending) {
     zhptest::Machine m;
     ProtectionOn(m);
     auto& powResume = m.Global<unsigned char>("POW_RESUME");
+    // As right after a device power change of the disk: within the settle
+    // time the thread leaves the start-up to a command.
+    m.Global<unsigned long long>("PowerSettleSince") = static_cast<unsigned long long>(m.kernel.Now());
     powResume = 1;
     m.kernel.ClearDebugOutput();
     m.Pin(true);
-    m.Run(kSecond);
+    m.Run(120 * kMillisecond);
     EXPECT_TRUE(m.Disk().AtaCommands().empty());
     EXPECT_EQ(m.FilterExt()->IntState, 0);
     EXPECT_FALSE(m.TraceHas("TriggerPinConfirm()"));  // the line is not even sampled

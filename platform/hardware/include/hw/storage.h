@@ -20,6 +20,12 @@
 // and error ABRT; only a time-out (TimeOutValue seconds) fails the request,
 // with STATUS_IO_TIMEOUT, while the disk finishes the command anyway.
 //
+// Power: the disk class driver follows the device power state of the
+// set-power requests that pass it. A read or write that finds the disk in D3
+// waits in the class driver while it asks for D0 with PoRequestPowerIrp; that
+// request goes down the whole stack, upper filters included, and the waiting
+// requests follow it in arrival order, as with Windows' disk class driver.
+//
 // Removal: IRP_MN_REMOVE_DEVICE fails the queued requests with
 // STATUS_NO_SUCH_DEVICE, waits for the command in the disk and completes; the
 // physical device object stays (a bus driver keeps it while the device is

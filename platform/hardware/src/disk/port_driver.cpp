@@ -10,6 +10,7 @@
 #include "port_driver.h"
 
 #include "hw/storage.h"
+#include "request_list.h"
 
 #include <csq.h>
 #include <ntddscsi.h>
@@ -31,9 +32,7 @@ struct PdoExtension {
     ULONG magic;
     PDEVICE_OBJECT self;
     Disk* disk;
-    KSPIN_LOCK lock;  // guards queue, busy, removed
-    LIST_ENTRY queue;
-    IO_CSQ csq;
+    RequestList requests;  // its lock also guards busy and removed
     KTIMER timer;
     KDPC dpc;
     KEVENT idle;  // signalled while nobody owns the disk
@@ -47,7 +46,6 @@ struct PdoExtension {
 };
 
 PdoExtension* Ext(PDEVICE_OBJECT device) { return static_cast<PdoExtension*>(device->DeviceExtension); }
-PdoExtension* ExtOfCsq(PIO_CSQ csq) { return CONTAINING_RECORD(csq, PdoExtension, csq); }
 
 // The disk keeps exact time, not the clock interrupt's.
 hk::Time100ns Now() { return hk::Kernel::Current().Now(); }
@@ -56,46 +54,24 @@ hk::Time100ns Now() { return hk::Kernel::Current().Now(); }
 void StampArrival(PIRP irp) { irp->Tail.Overlay.DriverContext[0] = reinterpret_cast<PVOID>(Now()); }
 hk::Time100ns ArrivalOf(PIRP irp) { return reinterpret_cast<hk::Time100ns>(irp->Tail.Overlay.DriverContext[0]); }
 
-bool IsPowerRequest(PIRP irp) { return IoGetCurrentIrpStackLocation(irp)->MajorFunction == IRP_MJ_POWER; }
-
 NTSTATUS Complete(PIRP irp, NTSTATUS status, ULONG_PTR information = 0, CCHAR boost = IO_NO_INCREMENT) {
-    if (IsPowerRequest(irp)) PoStartNextPowerIrp(irp);
-    irp->IoStatus.Status = status;
-    irp->IoStatus.Information = information;
-    IoCompleteRequest(irp, boost);
-    return status;
+    return CompleteDiskRequest(irp, status, information, boost);
 }
 
 // ------------------------------------------------------------------ queue
-
-VOID CsqInsert(PIO_CSQ csq, PIRP irp) { InsertTailList(&ExtOfCsq(csq)->queue, &irp->Tail.Overlay.ListEntry); }
-
-VOID CsqRemove(PIO_CSQ, PIRP irp) { RemoveEntryList(&irp->Tail.Overlay.ListEntry); }
-
-PIRP CsqPeekNext(PIO_CSQ csq, PIRP irp, PVOID) {
-    PdoExtension* ext = ExtOfCsq(csq);
-    PLIST_ENTRY next = irp != nullptr ? irp->Tail.Overlay.ListEntry.Flink : ext->queue.Flink;
-    return next == &ext->queue ? nullptr : CONTAINING_RECORD(next, IRP, Tail.Overlay.ListEntry);
-}
-
-VOID CsqAcquireLock(PIO_CSQ csq, PKIRQL irql) { KeAcquireSpinLock(&ExtOfCsq(csq)->lock, irql); }
-
-VOID CsqReleaseLock(PIO_CSQ csq, KIRQL irql) { KeReleaseSpinLock(&ExtOfCsq(csq)->lock, irql); }
-
-VOID CsqCompleteCanceled(PIO_CSQ, PIRP irp) { Complete(irp, STATUS_CANCELLED); }
 
 // A queued request that is not being cancelled (caller holds the lock). A
 // request whose cancel routine is gone belongs to its canceller, who may be
 // waiting for this very lock.
 bool AnyTakeable(PdoExtension* ext) {
-    for (PLIST_ENTRY e = ext->queue.Flink; e != &ext->queue; e = e->Flink) {
+    for (PLIST_ENTRY e = ext->requests.list.Flink; e != &ext->requests.list; e = e->Flink) {
         if (CONTAINING_RECORD(e, IRP, Tail.Overlay.ListEntry)->CancelRoutine != nullptr) return true;
     }
     return false;
 }
 
 void FailQueued(PdoExtension* ext, NTSTATUS status) {
-    while (PIRP irp = IoCsqRemoveNextIrp(&ext->csq, nullptr)) Complete(irp, status);
+    while (PIRP irp = IoCsqRemoveNextIrp(&ext->requests.csq, nullptr)) Complete(irp, status);
 }
 
 // ------------------------------------------------------------------ commands
@@ -197,7 +173,7 @@ void Answer(PdoExtension* ext, PIRP irp, const DiskOperation& op) {
 void RunNext(PdoExtension* ext) {
     for (;;) {
         if (ext->removed) FailQueued(ext, STATUS_NO_SUCH_DEVICE);
-        PIRP irp = IoCsqRemoveNextIrp(&ext->csq, nullptr);
+        PIRP irp = IoCsqRemoveNextIrp(&ext->requests.csq, nullptr);
         if (irp != nullptr) {
             ext->current = irp;
             ext->answered = false;
@@ -206,13 +182,13 @@ void RunNext(PdoExtension* ext) {
             return;
         }
         KIRQL irql;
-        KeAcquireSpinLock(&ext->lock, &irql);
+        KeAcquireSpinLock(&ext->requests.lock, &irql);
         const bool more = AnyTakeable(ext);
         if (!more) {
             ext->busy = false;
             KeSetEvent(&ext->idle, IO_NO_INCREMENT, FALSE);
         }
-        KeReleaseSpinLock(&ext->lock, irql);
+        KeReleaseSpinLock(&ext->requests.lock, irql);
         if (!more) return;
     }
 }
@@ -220,13 +196,13 @@ void RunNext(PdoExtension* ext) {
 // Takes the disk if nobody owns it and starts the next command.
 void Kick(PdoExtension* ext) {
     KIRQL irql;
-    KeAcquireSpinLock(&ext->lock, &irql);
+    KeAcquireSpinLock(&ext->requests.lock, &irql);
     const bool claimed = !ext->busy;
     if (claimed) {
         ext->busy = true;
         KeClearEvent(&ext->idle);
     }
-    KeReleaseSpinLock(&ext->lock, irql);
+    KeReleaseSpinLock(&ext->requests.lock, irql);
     if (claimed) RunNext(ext);
 }
 
@@ -249,7 +225,7 @@ VOID CommandTimerDpc(PKDPC, PVOID context, PVOID, PVOID) {
 
 NTSTATUS Queue(PdoExtension* ext, PIRP irp) {
     StampArrival(irp);
-    IoCsqInsertIrp(&ext->csq, irp, nullptr);
+    IoCsqInsertIrp(&ext->requests.csq, irp, nullptr);
     Kick(ext);
     return STATUS_PENDING;
 }
@@ -340,10 +316,10 @@ NTSTATUS DispatchPower(PDEVICE_OBJECT device, PIRP irp) {
 
 void RemoveDevice(PdoExtension* ext) {
     KIRQL irql;
-    KeAcquireSpinLock(&ext->lock, &irql);
+    KeAcquireSpinLock(&ext->requests.lock, &irql);
     ext->removed = true;
     ext->started = false;
-    KeReleaseSpinLock(&ext->lock, irql);
+    KeReleaseSpinLock(&ext->requests.lock, irql);
     FailQueued(ext, STATUS_NO_SUCH_DEVICE);
     KeWaitForSingleObject(&ext->idle, Executive, KernelMode, FALSE, nullptr);
     KeFlushQueuedDpcs();
@@ -410,10 +386,7 @@ NTSTATUS ReportDisk(PDRIVER_OBJECT bus, Disk& disk, const std::wstring& name, PD
     ext->magic = kPdoMagic;
     ext->self = device;
     ext->disk = &disk;
-    KeInitializeSpinLock(&ext->lock);
-    InitializeListHead(&ext->queue);
-    IoCsqInitialize(&ext->csq, CsqInsert, CsqRemove, CsqPeekNext, CsqAcquireLock, CsqReleaseLock,
-                    CsqCompleteCanceled);
+    InitializeRequestList(&ext->requests);
     KeInitializeTimer(&ext->timer);
     hk::MarkTimerExact(&ext->timer);  // the disk's own timing, not the clock interrupt's
     KeInitializeDpc(&ext->dpc, CommandTimerDpc, ext);
@@ -432,11 +405,7 @@ void DeleteGoneDisk(PDEVICE_OBJECT pdo) {
 
 bool HoldsRequest(PDEVICE_OBJECT pdo, PIRP irp) {
     PdoExtension* ext = Ext(pdo);
-    if (ext->current == irp) return true;
-    for (PLIST_ENTRY e = ext->queue.Flink; e != &ext->queue; e = e->Flink) {
-        if (CONTAINING_RECORD(e, IRP, Tail.Overlay.ListEntry) == irp) return true;
-    }
-    return false;
+    return ext->current == irp || RequestListHolds(ext->requests, irp);
 }
 
 }  // namespace port_driver
