@@ -22,7 +22,8 @@ VOID ZHP_CsqCompleteCanceledIrp(_In_ PIO_CSQ Csq, _In_ PIRP Irp);
 _Dispatch_type_(IRP_MJ_READ) DRIVER_DISPATCH ZHP_Read;
 _Dispatch_type_(IRP_MJ_WRITE) DRIVER_DISPATCH ZHP_Write;
 
-// Pass on a flush; while blocked, first pass on every held request. While
+// Pass on a flush (PASSIVE_LEVEL); while blocked, first pass on every held
+// request, after any other routine passing them on has finished. While
 // the fall is not yet over (blocked, FLAG_FALL_CLEARED clear) the flush is
 // held behind them instead and released with them.
 _Dispatch_type_(IRP_MJ_FLUSH_BUFFERS) DRIVER_DISPATCH ZHP_Flush;
