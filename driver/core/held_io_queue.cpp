@@ -143,8 +143,9 @@ VOID ZHP_PassOnStrandedIo(PDEVICE_OBJECT DeviceObject) {
 NTSTATUS ZHP_HoldIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp, PULONG queuedCount) {
     PDEVICE_EXTENSION extension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
     IoCsqInsertIrp(&extension->CancelSafeQueue, Irp, NULL);
+    // Dispatch routines of several senders run at once.
     if (queuedCount != NULL) {
-        (*queuedCount)++;
+        InterlockedIncrement((volatile LONG*)queuedCount);
     }
     ZHP_PassOnStrandedIo(DeviceObject);
     return STATUS_PENDING;
