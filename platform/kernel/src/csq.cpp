@@ -3,6 +3,8 @@
 // is completed as cancelled by whoever clears its cancel routine first.
 #include <csq.h>
 
+#include <algorithm>
+
 #include "kernel_internal.h"
 
 using hk::K;
@@ -20,11 +22,18 @@ static VOID CsqCancelRoutine(PDEVICE_OBJECT, PIRP Irp) {
         csq = context->Csq;
         context->Irp = nullptr;
     }
+    // From here until the completion routine is called the queue is in use:
+    // memory holding it that is freed meanwhile would crash Windows once the
+    // routine goes on. (What that routine itself touches is its driver's.)
+    auto& inFlight = K().queuesBeingCancelled;
+    inFlight.push_back(csq);
     KIRQL irql;
     csq->CsqAcquireLock(csq, &irql);
     csq->CsqRemoveIrp(csq, Irp);
     csq->CsqReleaseLock(csq, irql);
-    csq->CsqCompleteCanceledIrp(csq, Irp);
+    PIO_CSQ_COMPLETE_CANCELED_IRP complete = csq->CsqCompleteCanceledIrp;
+    inFlight.erase(std::find(inFlight.begin(), inFlight.end(), static_cast<const void*>(csq)));
+    complete(csq, Irp);
 }
 
 extern "C" {
