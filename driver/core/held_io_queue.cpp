@@ -1,5 +1,6 @@
 #include "core/held_io_queue.h"
 
+#include "core/debug_check.h"
 #include "core/device_extension.h"
 #include "core/driver_globals.h"
 #include "core/forwarding.h"
@@ -287,6 +288,19 @@ VOID ZHP_PendingIOCancel(PDEVICE_OBJECT DeviceObject) {
         ZHP_CompleteRequestInfo(held, STATUS_CANCELLED, 0);
         ZHP_HeldIrpGone(extension);
     }
+}
+
+_Use_decl_annotations_
+VOID ZHP_WaitForHeldIo(PDEVICE_EXTENSION Extension) {
+    ZHP_PAGED_CODE();
+    // A sender's cancel can be past the point where the queue gives the
+    // request up yet not have completed it; it still uses this record.
+    KeWaitForSingleObject(&Extension->HeldIoGone, Executive, KernelMode, FALSE, NULL);
+    KeWaitForSingleObject(&Extension->DrainIdle, Executive, KernelMode, FALSE, NULL);
+    // The last routine to signal may still be leaving the queue lock.
+    KIRQL irql;
+    KeAcquireSpinLock(&Extension->QueueLock, &irql);
+    KeReleaseSpinLock(&Extension->QueueLock, irql);
 }
 
 _Use_decl_annotations_

@@ -7,6 +7,8 @@
 #include <ntddk.h>
 #include <csq.h>
 
+#include "core/device_extension.h"
+
 extern "C" {
 
 // Cancel-safe queue callbacks over PendingIrpList, guarded by QueueLock.
@@ -34,6 +36,12 @@ _Dispatch_type_(IRP_MJ_SHUTDOWN) DRIVER_DISPATCH ZHP_Shutdown;
 // Complete every held request as cancelled.
 _IRQL_requires_max_(DISPATCH_LEVEL)
 VOID ZHP_PendingIOCancel(_In_ PDEVICE_OBJECT DeviceObject);
+
+// Waits until every held request has been passed on or completed, also by
+// a cancel running elsewhere, and nobody passes held requests on any more;
+// after this the record may go. No request may be held meanwhile.
+_IRQL_requires_(PASSIVE_LEVEL)
+VOID ZHP_WaitForHeldIo(_In_ PDEVICE_EXTENSION Extension);
 
 // Ends the block and passes the held requests on; the deferred context is
 // the filter device object.
