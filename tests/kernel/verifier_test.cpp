@@ -345,19 +345,10 @@ TEST(Verifier, QueueDeletedUnderARunningCancel) {
         options.seed = seed;
         options.preemptPercent = 50;
         Kernel k(options);
-        PDEVICE_OBJECT device = testdrv::CreateQueueDevice();
-        std::vector<hk::RequestPtr> r;
-        ASSERT_TRUE(k.Call([&] {
-            for (int i = 0; i < 3; ++i) r.push_back(hk::SendRead(device, 0, 512));
-        }));
-        k.Spawn([&] {
-            for (auto& request : r) hk::CancelRequest(*request);
-        });
-        k.Spawn([&] {
-            testdrv::QueueDevice& q = testdrv::QueueOf(device);
-            while (PIRP irp = IoCsqRemoveNextIrp(&q.csq, nullptr)) testdrv::CompleteHeld(irp, STATUS_CANCELLED);
-            IoDeleteDevice(device);
-        });
+        const std::vector<hk::RequestPtr> r =
+            testdrv::RaceCancelAgainstRemoval(k, 3, STATUS_CANCELLED, [](PDEVICE_OBJECT device) {
+                IoDeleteDevice(device);
+            }).requests;
         k.RunFor(10 * kMillisecond);
         if (k.Stopped()) {
             EXPECT_EQ(k.Stop().rule, "CANCEL_IN_FREED_MEMORY") << "seed " << seed;

@@ -417,12 +417,17 @@ TEST(Paging, AFailedNotificationChangesNothing) {
     EXPECT_FALSE(m.kernel.Stopped()) << m.kernel.Stop().ToString();
 }
 
-TEST(Removal, HeldRequestsAreCancelledAfterTheSensorThreadHasEnded) {
-    Machine m;
+// Protection on and a fall that lasts: the disk is blocked from here on.
+bool BlockTheDisk(Machine& m) {
     m.Command(ZHP_CMD_SWITCH_PROTECTION, {{36, 1}});
     m.Pin(true);
     m.Run(kSecond);
-    ASSERT_TRUE(m.Flag() & ZHP_FLAG_IO_BLOCKED);
+    return (m.Flag() & ZHP_FLAG_IO_BLOCKED) != 0;
+}
+
+TEST(Removal, HeldRequestsAreCancelledAfterTheSensorThreadHasEnded) {
+    Machine m;
+    ASSERT_TRUE(BlockTheDisk(m));
     std::vector<hk::RequestPtr> held;
     m.Do([&] {
         held.push_back(hk::SendRead(m.DiskTop(), 0, 512));
@@ -480,10 +485,7 @@ TEST(Removal, ASenderCancellingItsHeldRequestsMeanwhileCompletesEachOnce) {
         options.seed = seed;
         options.preemptPercent = 20 + static_cast<unsigned>(seed % 60);
         Machine m(options);
-        m.Command(ZHP_CMD_SWITCH_PROTECTION, {{36, 1}});
-        m.Pin(true);
-        m.Run(kSecond);
-        ASSERT_TRUE(m.Flag() & ZHP_FLAG_IO_BLOCKED);
+        ASSERT_TRUE(BlockTheDisk(m));
         std::vector<hk::RequestPtr> held;
         m.Do([&] {
             for (int i = 0; i < kHeld; ++i) held.push_back(hk::SendRead(m.DiskTop(), 512u * i, 512));
