@@ -129,6 +129,8 @@ NTSTATUS ZHP_AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDevic
     InitializeListHead(&extension->PendingIrpList);
     IoCsqInitialize(&extension->CancelSafeQueue, ZHP_CsqInsertIrp, ZHP_CsqRemoveIrp, ZHP_CsqPeekNextIrp,
                     ZHP_CsqAcquireLock, ZHP_CsqReleaseLock, ZHP_CsqCompleteCanceledIrp);
+    KeInitializeEvent(&extension->DrainIdle, NotificationEvent, TRUE);
+    KeInitializeEvent(&extension->HeldIoGone, NotificationEvent, TRUE);
     KeInitializeEvent(&extension->PagingPathCountEvent, NotificationEvent, TRUE);
     KeInitializeEvent(&extension->ThreadStopEvent, NotificationEvent, FALSE);
     KeInitializeTimer(&extension->RecoveryTimer);

@@ -61,6 +61,16 @@ typedef struct _DEVICE_EXTENSION {
     ULONG SensorXferCount;
     UCHAR SensorReadRegister;
     UCHAR SensorWriteData[ZHP_SENSOR_DATA_SIZE];
+    // One routine at a time passes held requests on (guarded by QueueLock):
+    // Draining marks it, DrainAsked is the work others left to it
+    // (ZHP_DRAIN_* bits), DrainIdle is signalled while nobody drains.
+    BOOLEAN Draining;
+    ULONG DrainAsked;
+    KEVENT DrainIdle;
+    // Requests in the queue or taken out of it and not yet passed on or
+    // completed (guarded by QueueLock); HeldIoGone is signalled at 0.
+    LONG HeldIrpCount;
+    KEVENT HeldIoGone;
 } DEVICE_EXTENSION, *PDEVICE_EXTENSION;
 
 // The field order is part of the record's contract.
@@ -99,6 +109,7 @@ ZHP_FIELD_BEFORE(SensorReadData, SensorXferPos);
 ZHP_FIELD_BEFORE(SensorXferPos, SensorXferCount);
 ZHP_FIELD_BEFORE(SensorXferCount, SensorReadRegister);
 ZHP_FIELD_BEFORE(SensorReadRegister, SensorWriteData);
+ZHP_FIELD_BEFORE(SensorWriteData, Draining);
 #undef ZHP_FIELD_BEFORE
 
 static_assert(sizeof(ULONG) == 4 && sizeof(LONG) == 4, "32-bit words");

@@ -72,7 +72,7 @@ NTSTATUS ZHP_ForwardIo(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         return ZHP_ForwardWithCompletion(DeviceObject, Irp, ZHP_IoCompletion, NULL);
     }
 
-    extension->DispatchForwardCount++;
+    InterlockedIncrement((volatile LONG*)&extension->DispatchForwardCount);
     return ZHP_PassThrough(DeviceObject, Irp);
 }
 

@@ -7,6 +7,8 @@
 #include <ntddk.h>
 #include <csq.h>
 
+#include "core/device_extension.h"
+
 extern "C" {
 
 // Cancel-safe queue callbacks over PendingIrpList, guarded by QueueLock.
@@ -22,7 +24,8 @@ VOID ZHP_CsqCompleteCanceledIrp(_In_ PIO_CSQ Csq, _In_ PIRP Irp);
 _Dispatch_type_(IRP_MJ_READ) DRIVER_DISPATCH ZHP_Read;
 _Dispatch_type_(IRP_MJ_WRITE) DRIVER_DISPATCH ZHP_Write;
 
-// Pass on a flush; while blocked, first pass on every held request. While
+// Pass on a flush (PASSIVE_LEVEL); while blocked, first pass on every held
+// request, after any other routine passing them on has finished. While
 // the fall is not yet over (blocked, FLAG_FALL_CLEARED clear) the flush is
 // held behind them instead and released with them.
 _Dispatch_type_(IRP_MJ_FLUSH_BUFFERS) DRIVER_DISPATCH ZHP_Flush;
@@ -33,6 +36,12 @@ _Dispatch_type_(IRP_MJ_SHUTDOWN) DRIVER_DISPATCH ZHP_Shutdown;
 // Complete every held request as cancelled.
 _IRQL_requires_max_(DISPATCH_LEVEL)
 VOID ZHP_PendingIOCancel(_In_ PDEVICE_OBJECT DeviceObject);
+
+// Waits until every held request has been passed on or completed, also by
+// a cancel running elsewhere, and nobody passes held requests on any more;
+// after this the record may go. No request may be held meanwhile.
+_IRQL_requires_(PASSIVE_LEVEL)
+VOID ZHP_WaitForHeldIo(_In_ PDEVICE_EXTENSION Extension);
 
 // Ends the block and passes the held requests on; the deferred context is
 // the filter device object.

@@ -160,6 +160,7 @@ NTSTATUS ZHP_RemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     KeFlushQueuedDpcs();
 
     ZHP_PendingIOCancel(DeviceObject);
+    ZHP_WaitForHeldIo(extension);
     ZHP_CloseFFEvents(extension);
 
     IoDetachDevice(extension->LowerDeviceObject);

@@ -68,8 +68,8 @@ VOID ZHP_FFDetected(PDEVICE_EXTENSION Extension) {
     // Reads and writes are held from here on, before the park: one passed
     // down while the heads unload would wait behind the park command in the
     // disk and load the heads again while the notebook is still falling.
-    Extension->ReadQueued = 0;
-    Extension->WriteQueued = 0;
+    InterlockedExchange((volatile LONG*)&Extension->ReadQueued, 0);
+    InterlockedExchange((volatile LONG*)&Extension->WriteQueued, 0);
     ZHP_SetFlags(Extension, FLAG_FREE_FALL);
 
     ParkHeads(SATA_CMD);

@@ -5,6 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <iostream>
+#include <iterator>
+#include <numeric>
 #include <regex>
 #include <set>
 #include <string>
@@ -23,11 +26,13 @@ constexpr std::size_t kKinds = static_cast<std::size_t>(ActionKind::Count);
 
 TEST(CampaignPlan, EveryDrawnPlanIsValidAndTheDrawsCoverEveryStepKind) {
     std::set<ActionKind> seen;
+    std::set<campaign::ClockKind> clocks;
     std::size_t midFall = 0, releases = 0;
     for (std::uint64_t i = 0; i < 3000; ++i) {
         const campaign::Plan plan = campaign::Generate(campaign::RunSeedOf(7, i));
         auto invalid = campaign::Validate(plan);
         ASSERT_FALSE(invalid) << *invalid << "\n" << plan.ToString();
+        clocks.insert(plan.clock);
         for (const campaign::Step& s : plan.steps) {
             seen.insert(s.kind);
             if (s.kind != ActionKind::Release106) continue;
@@ -49,6 +54,7 @@ TEST(CampaignPlan, EveryDrawnPlanIsValidAndTheDrawsCoverEveryStepKind) {
         EXPECT_NE(seen.count(kind) != 0, senderAction) << campaign::ActionName(kind);
     }
     EXPECT_GT(midFall * 2, releases) << "most releases by command 106 come in the middle of a fall";
+    EXPECT_EQ(clocks.size(), std::size(campaign::kClockChoices)) << "every clock is drawn";
 }
 
 TEST(CampaignPlan, ARunSeedGivesOnePlanAndTheSeedsAreDerivedFromItAlone) {
@@ -77,7 +83,7 @@ TEST(CampaignPlan, PlansThatCannotRunAsPlannedAreRefused) {
     };
     const Case cases[] = {
         {"two processors before the kernel has them", [](campaign::Plan& p) { p.processors = 2; }, "processor"},
-        {"Windows' clock before the kernel has it", [](campaign::Plan& p) { p.clock = campaign::ClockKind::Interrupt; },
+        {"a clock the kernel does not keep", [](campaign::Plan& p) { p.clock = static_cast<campaign::ClockKind>(7); },
          "clock"},
         {"steps out of order",
          [&](campaign::Plan& p) {
@@ -282,6 +288,30 @@ TEST(CampaignRun, AFallWithWritersHoldsTheirRequestsAndReleasesThemInOrder) {
     for (const campaign::RequestFacts& f : r.facts.requests) released += f.left == campaign::LeftBy::Release;
     EXPECT_GT(released, 5u);
     EXPECT_EQ(r.taken[static_cast<std::size_t>(ActionKind::Pin)], 1u);
+}
+
+// The plan's clock is the run's: under Windows' clock the senders' random
+// pauses end on clock interrupts, so every request leaves on the tick grid;
+// under the exact clock they leave when their pause is over.
+TEST(CampaignRun, ThePlannedClockDecidesWhenTheSendersPausesEnd) {
+    auto sendGrid = [](campaign::ClockKind clock) {
+        campaign::Plan plan = campaign::Generate(17);
+        plan.clock = clock;
+        plan.steps.clear();
+        EXPECT_FALSE(campaign::Validate(plan));
+        const campaign::RunResult r = campaign::Execute(plan, Options(false));
+        EXPECT_EQ(campaign::Check(r.facts), std::vector<std::string>());
+        EXPECT_GT(r.facts.requests.size(), 10u);
+        hk::Time100ns grid = 0;
+        for (const campaign::RequestFacts& f : r.facts.requests) {
+            grid = std::gcd(grid, f.sentAt - r.facts.requests.front().sentAt);
+        }
+        return grid;
+    };
+    const hk::Time100ns windows = sendGrid(campaign::ClockKind::Windows);
+    const hk::Time100ns exact = sendGrid(campaign::ClockKind::Exact);
+    EXPECT_GE(windows, kMillisecond / 2);
+    EXPECT_LT(exact, kMillisecond / 10);
 }
 
 }  // namespace

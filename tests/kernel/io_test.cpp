@@ -109,18 +109,9 @@ TEST(CancelSafeQueue, CancelRacingRemovalCompletesEachRequestOnce) {
         options.seed = seed;
         options.preemptPercent = 50;
         Kernel k(options);
-        PDEVICE_OBJECT device = testdrv::CreateQueueDevice();
-        std::vector<hk::RequestPtr> r;
-        ASSERT_TRUE(k.Call([&] {
-            for (int i = 0; i < 8; ++i) r.push_back(hk::SendRead(device, 0, 512));
-        }));
-        k.Spawn([&] {
-            for (auto& request : r) hk::CancelRequest(*request);
-        });
-        k.Spawn([&] {
-            testdrv::QueueDevice& q = testdrv::QueueOf(device);
-            while (PIRP irp = IoCsqRemoveNextIrp(&q.csq, nullptr)) testdrv::CompleteHeld(irp, STATUS_SUCCESS);
-        });
+        const testdrv::CancelRace race = testdrv::RaceCancelAgainstRemoval(k, 8, STATUS_SUCCESS, nullptr);
+        PDEVICE_OBJECT device = race.device;
+        const std::vector<hk::RequestPtr>& r = race.requests;
         ASSERT_TRUE(k.RunFor(10 * kMillisecond)) << k.Stop().ToString();
         ASSERT_TRUE(k.Call([&] {
             testdrv::QueueDevice& q = testdrv::QueueOf(device);

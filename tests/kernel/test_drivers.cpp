@@ -162,4 +162,23 @@ PDEVICE_OBJECT CreateQueueDevice() {
 
 QueueDevice& QueueOf(PDEVICE_OBJECT device) { return *static_cast<QueueDevice*>(device->DeviceExtension); }
 
+CancelRace RaceCancelAgainstRemoval(hk::Kernel& k, int count, NTSTATUS removerStatus,
+                                    std::function<void(PDEVICE_OBJECT)> afterwards) {
+    CancelRace race;
+    PDEVICE_OBJECT device = CreateQueueDevice();
+    race.device = device;
+    k.Call([&] {
+        for (int i = 0; i < count; ++i) race.requests.push_back(hk::SendRead(device, 0, 512));
+    });
+    k.Spawn([requests = race.requests] {
+        for (auto& request : requests) hk::CancelRequest(*request);
+    });
+    k.Spawn([device, removerStatus, afterwards] {
+        QueueDevice& q = QueueOf(device);
+        while (PIRP irp = IoCsqRemoveNextIrp(&q.csq, nullptr)) CompleteHeld(irp, removerStatus);
+        if (afterwards) afterwards(device);
+    });
+    return race;
+}
+
 }  // namespace testdrv

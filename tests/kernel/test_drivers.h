@@ -8,6 +8,7 @@
 
 #include <csq.h>
 
+#include "hostkernel/io.h"
 #include "hostkernel/kernel.h"
 
 namespace testdrv {
@@ -52,5 +53,16 @@ struct QueueDevice {
 };
 PDEVICE_OBJECT CreateQueueDevice();
 QueueDevice& QueueOf(PDEVICE_OBJECT device);
+
+// Queues `count` reads on a new queue device and spawns two threads that race
+// for them: one cancels each, the other takes out what it can, completes it
+// with `removerStatus` and then runs `afterwards` (may be empty). Run the
+// kernel to let them go.
+struct CancelRace {
+    PDEVICE_OBJECT device = nullptr;
+    std::vector<hk::RequestPtr> requests;
+};
+CancelRace RaceCancelAgainstRemoval(hk::Kernel& k, int count, NTSTATUS removerStatus,
+                                    std::function<void(PDEVICE_OBJECT)> afterwards);
 
 }  // namespace testdrv

@@ -90,8 +90,9 @@ campaign::RunOptions RunOptionsFor(bool keepTrace) {
 
 // One run; the failure text (empty when it passed).
 std::string RunOne(std::uint64_t seed, const campaign::CheckOptions& check, bool keepTrace,
-                   campaign::RunResult* result) {
+                   campaign::RunResult* result, campaign::ClockKind* clock = nullptr) {
     const campaign::Plan plan = campaign::Generate(seed);
+    if (clock != nullptr) *clock = plan.clock;
     if (auto invalid = campaign::Validate(plan)) return "generator fault: " + *invalid;
     *result = campaign::Execute(plan, RunOptionsFor(keepTrace));
     std::string failure;
@@ -127,6 +128,9 @@ struct Tally {
     double virtualSeconds = 0.0;
     std::array<std::uint64_t, kKinds> taken{};
     std::array<std::uint64_t, kKinds> takenWhileBlocked{};
+    // Runs and the wall time they took, under each clock (ClockKind order).
+    std::array<std::uint64_t, 2> runsByClock{};
+    std::array<double, 2> secondsByClock{};
     std::uint64_t failedSeed = 0;
     bool failed = false;
     char failure[2048] = {};
@@ -138,7 +142,12 @@ Tally Work(const Options& o, unsigned job, std::chrono::steady_clock::time_point
         if (std::chrono::steady_clock::now() >= deadline) break;
         const std::uint64_t seed = campaign::RunSeedOf(o.master, i);
         campaign::RunResult result;
-        const std::string failure = RunOne(seed, o.check, false, &result);
+        campaign::ClockKind clock = campaign::ClockKind::Exact;
+        const auto begun = std::chrono::steady_clock::now();
+        const std::string failure = RunOne(seed, o.check, false, &result, &clock);
+        const std::size_t c = clock == campaign::ClockKind::Exact ? 0 : 1;
+        tally.runsByClock[c]++;
+        tally.secondsByClock[c] += std::chrono::duration<double>(std::chrono::steady_clock::now() - begun).count();
         ++tally.runs;
         tally.virtualSeconds += static_cast<double>(result.virtualTime) / hk::kSecond;
         for (std::size_t k = 0; k < kKinds; ++k) {
@@ -213,6 +222,10 @@ int main(int argc, char** argv) {
     for (const Tally& t : tallies) {
         all.runs += t.runs;
         all.virtualSeconds += t.virtualSeconds;
+        for (std::size_t c = 0; c < 2; ++c) {
+            all.runsByClock[c] += t.runsByClock[c];
+            all.secondsByClock[c] += t.secondsByClock[c];
+        }
         for (std::size_t k = 0; k < kKinds; ++k) {
             all.taken[k] += t.taken[k];
             all.takenWhileBlocked[k] += t.takenWhileBlocked[k];
@@ -220,6 +233,11 @@ int main(int argc, char** argv) {
     }
     std::printf("campaign: %" PRIu64 " runs in %.1f s: %.1f runs/s, %.0f simulated seconds\n", all.runs, wall,
                 all.runs / wall, all.virtualSeconds);
+    // Per clock: runs per second of one job, as the jobs share the machine.
+    for (std::size_t c = 0; c < 2; ++c) {
+        std::printf("campaign: %s clock: %" PRIu64 " runs, %.1f runs/s per job\n", c == 0 ? "exact" : "windows",
+                    all.runsByClock[c], all.secondsByClock[c] > 0 ? all.runsByClock[c] / all.secondsByClock[c] : 0.0);
+    }
     std::printf("campaign: actions taken:");
     bool covered = true;
     for (std::size_t k = 0; k < kKinds; ++k) {

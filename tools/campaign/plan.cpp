@@ -116,7 +116,7 @@ std::string Step::ToString() const {
 std::string Plan::ToString() const {
     std::ostringstream out;
     out << seeds.ToString() << "\n"
-        << "processors " << processors << ", clock " << (clock == ClockKind::Exact ? "exact" : "interrupt")
+        << "processors " << processors << ", clock " << (clock == ClockKind::Exact ? "exact" : "windows")
         << ", preempt " << preemptPercent << "%, activity " << static_cast<double>(activity) / kMillisecond << "ms\n";
     for (const SenderPlan& s : senders) {
         out << "sender " << static_cast<double>(s.from) / kMillisecond << "ms.."

@@ -36,15 +36,14 @@ struct RunSeeds {
 // The seed of the index-th run of a campaign started with `master`.
 std::uint64_t RunSeedOf(std::uint64_t master, std::uint64_t index);
 
-// The clock the kernel keeps: exact expiry today; Windows' clock interrupt
-// once the kernel has it.
-enum class ClockKind { Exact, Interrupt };
+// The clock the kernel keeps: timers and delays end exactly when due, or
+// at Windows' clock interrupt (as scripts say: clock exact | clock windows).
+enum class ClockKind { Exact, Windows };
 
 // What the generator may choose for the machine. Widen these lists (and
-// the runner's mapping in run.cpp) when the kernel offers more processors
-// or Windows' clock interrupt.
+// the runner's mapping in run.cpp) when the kernel offers more processors.
 inline constexpr unsigned kProcessorChoices[] = {1};
-inline constexpr ClockKind kClockChoices[] = {ClockKind::Exact};
+inline constexpr ClockKind kClockChoices[] = {ClockKind::Exact, ClockKind::Windows};
 
 // The kinds of action a run can take; the campaign asserts each was taken.
 enum class ActionKind {

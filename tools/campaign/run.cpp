@@ -54,8 +54,10 @@ public:
         mo.noise_seed = plan_.seeds.noise;
         mo.motion_seed = plan_.seeds.motion;
         mo.preempt_percent = plan_.preemptPercent;
-        // The processor count and the clock map onto kernel options here once
-        // the kernel has them; today it is one processor with the exact clock.
+        mo.clock_interrupt =
+            plan_.clock == ClockKind::Exact ? hk::ClockInterrupt::Exact : hk::ClockInterrupt::Windows;
+        // The processor count maps onto a kernel option here once the kernel
+        // has one; today it is one processor.
         mo.registry_files = notebook::DefaultRegistryFiles(options_.sourceDir);
         hw::DiskConfig disk;
         disk.seed = plan_.seeds.disk;

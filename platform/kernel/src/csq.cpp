@@ -3,6 +3,8 @@
 // is completed as cancelled by whoever clears its cancel routine first.
 #include <csq.h>
 
+#include <algorithm>
+
 #include "kernel_internal.h"
 
 using hk::K;
@@ -12,19 +14,28 @@ using hk::K;
 #define CSQ_OF(Irp) ((PIO_CSQ)(Irp)->Tail.Overlay.DriverContext[3])
 
 static VOID CsqCancelRoutine(PDEVICE_OBJECT, PIRP Irp) {
-    IoReleaseCancelSpinLock(Irp->CancelIrql);
     PIO_CSQ csq = CSQ_OF(Irp);
+    PIO_CSQ_IRP_CONTEXT context = nullptr;
     if (csq->Type == IO_TYPE_CSQ_IRP_CONTEXT) {
         // DriverContext[3] holds the request's context; the queue is in it.
-        auto* context = reinterpret_cast<PIO_CSQ_IRP_CONTEXT>(csq);
+        context = reinterpret_cast<PIO_CSQ_IRP_CONTEXT>(csq);
         csq = context->Csq;
-        context->Irp = nullptr;
     }
+    // From the moment the cancel took the routine (under the cancel lock,
+    // still held here) until the completion routine is called, the queue is
+    // in use: memory holding it that is freed meanwhile would crash Windows
+    // once the routine goes on. (What that routine touches is its driver's.)
+    auto& inFlight = K().queuesBeingCancelled;
+    inFlight.push_back(csq);
+    IoReleaseCancelSpinLock(Irp->CancelIrql);
+    if (context != nullptr) context->Irp = nullptr;
     KIRQL irql;
     csq->CsqAcquireLock(csq, &irql);
     csq->CsqRemoveIrp(csq, Irp);
     csq->CsqReleaseLock(csq, irql);
-    csq->CsqCompleteCanceledIrp(csq, Irp);
+    PIO_CSQ_COMPLETE_CANCELED_IRP complete = csq->CsqCompleteCanceledIrp;
+    inFlight.erase(std::find(inFlight.begin(), inFlight.end(), static_cast<const void*>(csq)));
+    complete(csq, Irp);
 }
 
 extern "C" {

@@ -190,6 +190,9 @@ struct hk::Kernel::Impl {
     std::int64_t realBase = 0;  // steady clock at boot, ns
     LONGLONG bootSystemTime = 0;
     LIST_ENTRY timerList;  // sorted by due time
+    // Cancel-safe queues whose cancel routine has begun and not yet
+    // returned: the routine still uses the queue (and the record holding it).
+    std::vector<const void*> queuesBeingCancelled;
     LIST_ENTRY dpcQueue;
     struct ClockSource : TimeSource {
         Impl* k;

@@ -30,6 +30,13 @@ void Impl::CheckFreedRange(const void* start, std::size_t length, const char* wh
                  reinterpret_cast<std::uintptr_t>(dpc), reinterpret_cast<std::uintptr_t>(start), length);
         }
     }
+    for (const void* queue : queuesBeingCancelled) {
+        if (inside(queue)) {
+            Stop("CANCEL_IN_FREED_MEMORY",
+                 std::string(what) + " holds a cancel-safe queue whose cancel routine is still running",
+                 reinterpret_cast<std::uintptr_t>(queue), reinterpret_cast<std::uintptr_t>(start), length);
+        }
+    }
 }
 
 extern "C" {

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <iostream>
+#include <string>
 
 #include "control_test_util.h"
 #include "driver_machine.h"
@@ -415,12 +417,17 @@ TEST(Paging, AFailedNotificationChangesNothing) {
     EXPECT_FALSE(m.kernel.Stopped()) << m.kernel.Stop().ToString();
 }
 
-TEST(Removal, HeldRequestsAreCancelledAfterTheSensorThreadHasEnded) {
-    Machine m;
+// Protection on and a fall that lasts: the disk is blocked from here on.
+bool BlockTheDisk(Machine& m) {
     m.Command(ZHP_CMD_SWITCH_PROTECTION, {{36, 1}});
     m.Pin(true);
     m.Run(kSecond);
-    ASSERT_TRUE(m.Flag() & ZHP_FLAG_IO_BLOCKED);
+    return (m.Flag() & ZHP_FLAG_IO_BLOCKED) != 0;
+}
+
+TEST(Removal, HeldRequestsAreCancelledAfterTheSensorThreadHasEnded) {
+    Machine m;
+    ASSERT_TRUE(BlockTheDisk(m));
     std::vector<hk::RequestPtr> held;
     m.Do([&] {
         held.push_back(hk::SendRead(m.DiskTop(), 0, 512));
@@ -462,6 +469,65 @@ TEST(Removal, HeldRequestsAreCancelledAfterTheSensorThreadHasEnded) {
     m.Pin(false);
     m.Run(4 * kSecond);  // no release may run against the deleted device
     EXPECT_FALSE(m.kernel.Stopped()) << m.kernel.Stop().ToString();
+}
+
+// A sender cancels its held requests while the disk is removed, the two
+// interleaved differently with each seed: every request completes exactly
+// once, as cancelled, whoever takes it, and the removal does not delete the
+// device under a cancel still using it.
+TEST(Removal, ASenderCancellingItsHeldRequestsMeanwhileCompletesEachOnce) {
+    constexpr int kHeld = 4;
+    int bySender = 0;
+    int byRemoval = 0;
+    for (std::uint64_t seed = 1; seed <= 40; ++seed) {
+        SCOPED_TRACE("seed " + std::to_string(seed));
+        zhptest::MachineOptions options;
+        options.seed = seed;
+        options.preemptPercent = 20 + static_cast<unsigned>(seed % 60);
+        Machine m(options);
+        ASSERT_TRUE(BlockTheDisk(m));
+        std::vector<hk::RequestPtr> held;
+        m.Do([&] {
+            for (int i = 0; i < kHeld; ++i) held.push_back(hk::SendRead(m.DiskTop(), 512u * i, 512));
+        });
+        m.Run(10 * kMillisecond);
+        m.kernel.ClearDebugOutput();
+
+        // The cancels start once the removal has begun and come one after
+        // the other, around the moment the removal cancels what is held
+        // (about 42 ms in, after the lower drivers and the sensor thread).
+        PKTHREAD canceller = m.kernel.Spawn(
+            [&] {
+                LARGE_INTEGER pause;
+                pause.QuadPart = -static_cast<LONGLONG>(100 * 10);  // 100 us
+                while (!m.TraceHas("Schedule completion for IRP_MN_REMOVE_DEVICE")) {
+                    KeDelayExecutionThread(KernelMode, FALSE, &pause);
+                }
+                LARGE_INTEGER wait;
+                wait.QuadPart = -static_cast<LONGLONG>((40 + seed % 5) * kMillisecond);
+                KeDelayExecutionThread(KernelMode, FALSE, &wait);
+                for (auto& r : held) hk::CancelRequest(*r);
+            },
+            8, "canceller");
+        EXPECT_EQ(m.storage.RemoveDisk(m.Disk()), STATUS_SUCCESS);
+        ASSERT_TRUE(m.kernel.Join(canceller, kSecond));
+        m.kernel.ReleaseThread(canceller);
+
+        ASSERT_FALSE(m.kernel.Stopped()) << m.kernel.Stop().ToString();
+        for (auto& r : held) {
+            EXPECT_TRUE(r->completed);
+            EXPECT_EQ(r->completions, 1u);
+            EXPECT_EQ(r->status, STATUS_CANCELLED);
+        }
+        EXPECT_EQ(m.Filter(), nullptr);
+        const int removal = TraceCount(m, "ZHP_PendingIOCancel(): IO (Irp = 0x");
+        byRemoval += removal;
+        bySender += kHeld - removal;
+    }
+    // Both sides did take requests, so the runs raced the two.
+    EXPECT_GT(bySender, 0);
+    EXPECT_GT(byRemoval, 0);
+    std::cout << "cancelled by the sender: " << bySender << ", by the removal: " << byRemoval << std::endl;
 }
 
 TEST(Removal, APendingTransferIsCompletedAsCancelled) {
