@@ -29,7 +29,10 @@ std::string Hex(NTSTATUS status) {
 
 const Block* BlockAt(const std::vector<Block>& blocks, Time100ns t) {
     for (const Block& b : blocks) {
-        if (t >= b.parked && (b.released < 0 || t < b.released)) return &b;
+        // A request the disk received in the same instant as the park came
+        // before it (a sleeping disk's queue lets both go at power-up, in
+        // order): ZHP holds everything it is sent from the detection on.
+        if (t > b.parked && (b.released < 0 || t < b.released)) return &b;
     }
     return nullptr;
 }
@@ -96,7 +99,7 @@ std::vector<std::string> Check(const RunFacts& facts, const CheckOptions& option
         const RequestFacts* r = found == byOffset.end() ? nullptr : found->second;
         std::ostringstream what;
         what << "media access at 0x" << std::hex << m.offset << std::dec << " received at " << Ms(m.received)
-             << " while blocked (parked at " << Ms(b->parked) << ")";
+             << ", begun at " << Ms(m.start) << " while blocked (parked at " << Ms(b->parked) << ")";
         if (r == nullptr || r->left != LeftBy::Flush) {
             broken.push_back(what.str());
         } else if (r->fallClearedWhenLeft < 0 && !options.allowFlushDrainMidFall) {
@@ -108,12 +111,18 @@ std::vector<std::string> Check(const RunFacts& facts, const CheckOptions& option
         if (facts.outstandingIo != 0) {
             broken.push_back("OutstandingIo is " + std::to_string(facts.outstandingIo) + " at the end, not 0");
         }
-        // The counters count what was held since the last fall was detected;
-        // a request held in the very instant of the detection may fall on
-        // either side of it.
-        ULONG reads[2] = {0, 0}, writes[2] = {0, 0};  // [after, at or after] the park
+        // The counters count what was held since the last fall was detected.
+        // The detection itself is not seen from outside: it lies after the
+        // park before (or the start) and at or before the disk received this
+        // fall's park command, which can be much later when the park waits
+        // behind requests for a sleeping disk's power-up (and a new fall may
+        // end the block before). So at least what was held after this park,
+        // at most what was held since the park before.
+        Time100ns since = 0;
+        if (facts.blocks.size() >= 2) since = facts.blocks[facts.blocks.size() - 2].parked;
+        ULONG reads[2] = {0, 0}, writes[2] = {0, 0};  // [after this park, since the park before]
         for (const RequestFacts& r : facts.requests) {
-            if (!r.held || facts.lastPark < 0 || r.heldAt < facts.lastPark) continue;
+            if (!r.held || facts.lastPark < 0 || r.heldAt < since) continue;
             ULONG* count = r.op == 'R' ? reads : r.op == 'W' ? writes : nullptr;
             if (count == nullptr) continue;
             count[1]++;

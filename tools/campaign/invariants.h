@@ -40,6 +40,7 @@ struct RequestFacts {
 struct MediaFacts {
     std::uint64_t offset = 0;
     Time100ns received = 0;
+    Time100ns start = 0;  // the disk began the transfer (it serves its commands in arrival order)
     bool failed = false;
 };
 

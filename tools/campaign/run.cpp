@@ -535,7 +535,7 @@ private:
             facts.requests.push_back(f);
         }
         if (hw::Disk* disk = machine_->ProtectedDisk()) {
-            for (const hw::MediaAccess& a : disk->MediaAccesses()) facts.media.push_back({a.offset, a.received, a.failed});
+            for (const hw::MediaAccess& a : disk->MediaAccesses()) facts.media.push_back({a.offset, a.received, a.start, a.failed});
         }
         // Removal and unload: nothing may be left behind.
         if (!k.Stopped()) {

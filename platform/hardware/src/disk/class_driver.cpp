@@ -14,7 +14,9 @@
 // driver asks for D0 with PoRequestPowerIrp, as Windows' disk class driver
 // does for a disk that was powered down when idle: that request goes down the
 // whole stack, upper filters included. Once it is done the waiting requests
-// go down in arrival order; if it fails they fail with its status.
+// go down in arrival order; if it fails they fail with its status. A device
+// control that arrives meanwhile (an ATA command, a park) waits behind them,
+// so that it reaches the disk after the reads and writes sent before it.
 
 #include "hw/storage.h"
 #include "request_list.h"
@@ -111,6 +113,19 @@ NTSTATUS DispatchReadWrite(PDEVICE_OBJECT device, PIRP irp) {
         if (status != STATUS_PENDING) ReleaseWaiting(ext, status);
     }
     return STATUS_PENDING;
+}
+
+// A device control needs no power of its own, but one that arrives while
+// reads and writes wait for D0 must not overtake them.
+NTSTATUS DispatchDeviceControl(PDEVICE_OBJECT device, PIRP irp) {
+    FdoExtension* ext = Ext(device);
+    if (ext->removed) return CompleteRequest(irp, STATUS_DELETE_PENDING);
+    KIRQL irql;
+    KeAcquireSpinLock(&ext->powerLock, &irql);
+    const bool wait = ext->poweringUp;
+    if (wait) IoCsqInsertIrp(&ext->waiting.csq, irp, nullptr);
+    KeReleaseSpinLock(&ext->powerLock, irql);
+    return wait ? STATUS_PENDING : PassDown(device, irp);
 }
 
 NTSTATUS SignalOnCompletion(PDEVICE_OBJECT, PIRP, PVOID context) {
@@ -226,6 +241,7 @@ NTSTATUS DiskClassDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
     for (auto& entry : driver->MajorFunction) entry = PassDown;
     driver->MajorFunction[IRP_MJ_READ] = DispatchReadWrite;
     driver->MajorFunction[IRP_MJ_WRITE] = DispatchReadWrite;
+    driver->MajorFunction[IRP_MJ_DEVICE_CONTROL] = DispatchDeviceControl;
     driver->MajorFunction[IRP_MJ_POWER] = DispatchPower;
     driver->MajorFunction[IRP_MJ_PNP] = DispatchPnp;
     driver->DriverExtension->AddDevice = AddDevice;
