@@ -148,21 +148,20 @@ class Session:
         with open(path, "rb") as f:
             return f.read()
 
+    @staticmethod
+    def end(process, seconds):
+        """SIGTERM, as the desktop's session end sends it; SIGKILL after SECONDS."""
+        if process.poll() is None:
+            process.send_signal(signal.SIGTERM)
+            try:
+                process.wait(seconds)
+            except subprocess.TimeoutExpired:
+                process.kill()
+                process.wait()
+
     def stop(self):
-        if self.sentrel.poll() is None:
-            self.sentrel.send_signal(signal.SIGTERM)
-            try:
-                self.sentrel.wait(10)
-            except subprocess.TimeoutExpired:
-                self.sentrel.kill()
-                self.sentrel.wait()
-        if self.serve.poll() is None:
-            self.serve.send_signal(signal.SIGTERM)
-            try:
-                self.serve.wait(15)
-            except subprocess.TimeoutExpired:
-                self.serve.kill()
-                self.serve.wait()
+        self.end(self.sentrel, 10)
+        self.end(self.serve, 15)
         self.serve_log.close()
         self.sentrel_log.close()
         shutil.rmtree(self.dir, ignore_errors=True)
