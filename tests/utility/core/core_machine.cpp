@@ -138,16 +138,20 @@ long long ZhpInitValue(const wchar_t* name) {
 }
 
 void ForceInterruptPin(bool active) {
-    gState->gate->Exclusive([&](hk::Kernel&) {
-        hw::GpioLevelRegister& gpio = gState->machine->Chipset().Gpio();
-        notebook::LineMonitor& line = gState->machine->Line();
-        if (active) {
-            gpio.ForcePin(true);
-        } else {
-            gpio.ReleaseForce();
-        }
-        line.SetForced(active);
-        line.Check();
+    // On an emulated thread: the line monitor's own look runs as a DPC of
+    // the running machine and must not race this one.
+    gState->gate->Exclusive([&](hk::Kernel& kernel) {
+        kernel.Call([&] {
+            hw::GpioLevelRegister& gpio = gState->machine->Chipset().Gpio();
+            notebook::LineMonitor& line = gState->machine->Line();
+            if (active) {
+                gpio.ForcePin(true);
+            } else {
+                gpio.ReleaseForce();
+            }
+            line.SetForced(active);
+            line.Check();
+        });
     });
 }
 
