@@ -197,8 +197,8 @@ TEST(Timers, RearmingReplacesTheExpiryAndCancelReportsPending) {
 }
 
 // On one processor a DPC queued below DISPATCH_LEVEL runs at once, so a
-// flush at PASSIVE_LEVEL never finds one queued; a flush that must run a
-// queued DPC needs a second processor.
+// flush at PASSIVE_LEVEL never finds one queued (FlushRunsQueued below
+// queues one on a second processor).
 TEST(Dpcs, QueuedTwiceRunsOnceWhenTheIrqlDropsAndALaterFlushDoesNotRunItAgain) {
     Kernel k;
     DpcProbe probe;
@@ -214,6 +214,28 @@ TEST(Dpcs, QueuedTwiceRunsOnceWhenTheIrqlDropsAndALaterFlushDoesNotRunItAgain) {
         EXPECT_EQ(probe.runs, 1);
         KeFlushQueuedDpcs();
         EXPECT_EQ(probe.runs, 1);
+    }));
+}
+
+// A DPC queued to the other processor, which the scheduler never switches
+// to on its own here, is still queued when the flush begins; the flush
+// returns only once it has run there.
+TEST(Dpcs, FlushRunsQueued) {
+    KernelOptions options;
+    options.processors = 2;
+    options.processorSwitchPercent = 0;
+    Kernel k(options);
+    DpcProbe probe;
+    KDPC dpc;
+    ASSERT_TRUE(k.Call([&] {
+        KeInitializeDpc(&dpc, CountingDpc, &probe);
+        KeSetTargetProcessorDpc(&dpc, static_cast<CCHAR>(1 - KeGetCurrentProcessorNumber()));
+        EXPECT_TRUE(KeInsertQueueDpc(&dpc, nullptr, nullptr));
+        EXPECT_EQ(probe.runs, 0);
+        EXPECT_FALSE(KeInsertQueueDpc(&dpc, nullptr, nullptr));  // still queued
+        KeFlushQueuedDpcs();
+        EXPECT_EQ(probe.runs, 1);
+        EXPECT_FALSE(KeRemoveQueueDpc(&dpc));
     }));
 }
 

@@ -49,7 +49,7 @@ typedef unsigned int UINT;
 typedef int64_t LONGLONG, LONG64, *PLONGLONG;
 typedef uint64_t ULONGLONG, ULONG64, *PULONGLONG;
 typedef intptr_t LONG_PTR, *PLONG_PTR;
-typedef uintptr_t ULONG_PTR, *PULONG_PTR, SIZE_T, *PSIZE_T, KAFFINITY;
+typedef uintptr_t ULONG_PTR, *PULONG_PTR, SIZE_T, *PSIZE_T, KAFFINITY, *PKAFFINITY;
 typedef wchar_t WCHAR, *PWCHAR, *PWSTR, *PWCH;
 typedef const wchar_t *PCWSTR, *PCWCH;
 typedef LONG NTSTATUS, *PNTSTATUS;

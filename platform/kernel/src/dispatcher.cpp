@@ -106,6 +106,11 @@ NTSTATUS Impl::WaitForObjects(ULONG count, PVOID objects[], WAIT_TYPE type, PLAR
 
 static void CheckWaitIrql(const char* routine, PLARGE_INTEGER timeout) {
     Impl& k = K();
+    if (k.inDpc && (timeout == nullptr || timeout->QuadPart != 0)) {
+        // Whatever IRQL it has lowered to, a DPC borrows its processor from
+        // whatever it interrupted: it must never block.
+        k.Stop("WAIT_IN_DPC", std::string(routine) + " would block in a DPC routine", k.irql);
+    }
     if (k.irql > DISPATCH_LEVEL) {
         k.Stop("IRQL_TOO_HIGH", std::string(routine) + " called above DISPATCH_LEVEL", k.irql);
     }
@@ -153,6 +158,7 @@ NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON, KPROCESSOR_MODE, BOOL
     CheckWaitIrql("KeWaitForSingleObject", Timeout);
     Impl& k = K();
     PVOID objects[1] = {Object};
+    hk::FrameScope frame("KeWaitForSingleObject", Object);
     return k.WaitForObjects(1, objects, WaitAny, Timeout, k.current->builtinBlocks);
 }
 

@@ -180,7 +180,11 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     PDRIVER_OBJECT savedDriver = k.currentDriver;
     k.currentDriver = DeviceObject->DriverObject;
     PDRIVER_DISPATCH dispatch = DeviceObject->DriverObject->MajorFunction[sp->MajorFunction];
-    NTSTATUS status = dispatch(DeviceObject, Irp);
+    NTSTATUS status;
+    {
+        hk::FrameScope frame("IoCallDriver", DeviceObject);
+        status = dispatch(DeviceObject, Irp);
+    }
     k.currentDriver = savedDriver;
     if (k.irql != irqlBefore) {
         k.Stop("DISPATCH_CHANGED_IRQL",
@@ -228,6 +232,7 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR) {
                reinterpret_cast<std::uintptr_t>(Irp), reinterpret_cast<std::uintptr_t>(Irp->CancelRoutine));
     }
     tr->callDepth++;
+    hk::FrameScope frame("IoCompleteRequest", Irp);
     PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(Irp);
     Irp->CurrentLocation++;
     Irp->Tail.Overlay.CurrentStackLocation++;
@@ -259,7 +264,11 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR) {
                                         : IoGetCurrentIrpStackLocation(Irp)->DeviceObject;
             PDRIVER_OBJECT savedDriver = k.currentDriver;
             if (device != nullptr) k.currentDriver = device->DriverObject;
-            NTSTATUS result = routine(device, Irp, context);
+            NTSTATUS result;
+            {
+                hk::FrameScope frame("completion routine", reinterpret_cast<const void*>(routine));
+                result = routine(device, Irp, context);
+            }
             k.currentDriver = savedDriver;
             if (result == STATUS_MORE_PROCESSING_REQUIRED) {
                 hk::ReleaseIrpUse(Irp);

@@ -1,4 +1,9 @@
-// IRQL and spin locks of the one processor.
+// IRQL and spin locks.
+//
+// IRQL is a processor's: the running code's processor holds it. A held spin
+// lock records the thread and the processor that took it, so an acquirer on
+// another processor spins (the scheduler runs the holder meanwhile) and a
+// release elsewhere is caught.
 #include "kernel_internal.h"
 
 using hk::K;
@@ -54,13 +59,23 @@ VOID KeLowerIrql(KIRQL NewIrql) {
 
 VOID KeInitializeSpinLock(PKSPIN_LOCK SpinLock) { *SpinLock = 0; }
 
+// A held lock: its holder's thread (bit 0 set) and processor (top byte).
+static ULONG_PTR HeldBy(const Impl& k) {
+    return reinterpret_cast<ULONG_PTR>(k.current) | 1 | (static_cast<ULONG_PTR>(k.cpu) << 56);
+}
+
+static unsigned HolderProcessor(KSPIN_LOCK value) { return static_cast<unsigned>(value >> 56); }
+
 static void Acquire(Impl& k, PKSPIN_LOCK SpinLock, const char* routine) {
-    if (*SpinLock != 0) {
-        // One processor: a second acquisition can only spin forever.
+    // Another processor may take the lock first.
+    k.ProcessorSwitchPoint();
+    if (*SpinLock != 0 && HolderProcessor(*SpinLock) == k.cpu) {
+        // Held on this processor: the acquirer would spin forever.
         k.Stop("SPIN_LOCK_ALREADY_OWNED", std::string(routine) + " of a spin lock that is already held",
                reinterpret_cast<std::uintptr_t>(SpinLock), *SpinLock);
     }
-    *SpinLock = reinterpret_cast<ULONG_PTR>(k.current) | 1;
+    if (*SpinLock != 0) k.SpinWait(SpinLock);
+    *SpinLock = HeldBy(k);
     k.heldLocks.push_back(SpinLock);
 }
 
@@ -73,6 +88,12 @@ static void Release(Impl& k, PKSPIN_LOCK SpinLock, const char* routine) {
     if (*SpinLock == 0) {
         k.Stop("SPIN_LOCK_NOT_OWNED", std::string(routine) + " of a spin lock that is not held",
                reinterpret_cast<std::uintptr_t>(SpinLock));
+    }
+    if (HolderProcessor(*SpinLock) != k.cpu) {
+        k.Stop("SPIN_LOCK_RELEASED_ON_OTHER_PROCESSOR",
+               std::string(routine) + " on processor " + std::to_string(k.cpu) +
+                   " of a spin lock acquired on processor " + std::to_string(HolderProcessor(*SpinLock)),
+               reinterpret_cast<std::uintptr_t>(SpinLock), k.cpu, HolderProcessor(*SpinLock));
     }
     if (k.heldLocks.empty() || k.heldLocks.back() != SpinLock) {
         k.Stop("SPIN_LOCK_RELEASED_OUT_OF_ORDER",
@@ -116,7 +137,9 @@ VOID KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock) {
 }
 
 VOID KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock) {
-    Release(K(), SpinLock, "KeReleaseSpinLockFromDpcLevel");
+    Impl& k = K();
+    Release(k, SpinLock, "KeReleaseSpinLockFromDpcLevel");
+    k.ProcessorSwitchPoint();
 }
 
 }  // extern "C"

@@ -19,13 +19,29 @@ void FreeObject(ObjectHeader* h);
 using hk::IrpTracker;
 using hk::ObjectHeader;
 
-Impl::Impl(const KernelOptions& o) : options(o), rng(o.seed) {
-    idle.name = "idle";
-    idle.priority = 0;
-    idle.Header.Type = kThreadObject;
-    InitializeListHead(&idle.Header.WaitListHead);
+static unsigned ProcessorCountOf(const hk::KernelOptions& o) {
+    if (o.processors < 1) return 1;
+    return o.processors > hk::kMaxProcessors ? hk::kMaxProcessors : o.processors;
+}
+
+Impl::Impl(const KernelOptions& o)
+    : options(o),
+      rng(o.seed),
+      processorCount(ProcessorCountOf(o)),
+      processors(new hk::Processor[ProcessorCountOf(o)]),
+      idle(processors[0].idleThread) {
+    for (unsigned n = 0; n < processorCount; ++n) {
+        hk::Processor& p = processors[n];
+        p.number = n;
+        p.idleThread.name = processorCount == 1 ? "idle" : "idle " + std::to_string(n);
+        p.idleThread.priority = 0;
+        p.idleThread.isIdle = true;
+        p.idleThread.Header.Type = kThreadObject;
+        InitializeListHead(&p.idleThread.Header.WaitListHead);
+        p.current = &p.idleThread;
+        InitializeListHead(&p.dpcQueue);
+    }
     InitializeListHead(&timerList);
-    InitializeListHead(&dpcQueue);
     clock.k = this;
     realBase = std::chrono::duration_cast<std::chrono::nanoseconds>(
                    std::chrono::steady_clock::now().time_since_epoch())
@@ -62,6 +78,7 @@ bool Impl::InjectedFault(KernelFault fault) {
         std::size_t n = debugOutput.size();
         std::size_t from = n > options.traceTail ? n - options.traceTail : 0;
         stop.traceTail.assign(debugOutput.begin() + static_cast<std::ptrdiff_t>(from), debugOutput.end());
+        if (processorCount > 1) stop.processors = DescribeProcessorsLocked();
         if (options.echoDebugOutput) std::cerr << "VERIFIER STOP " << stop.ToString() << std::endl;
     }
     for (_KTHREAD* t : threads) {
@@ -81,6 +98,7 @@ std::string hk::StopReport::ToString() const {
     out << rule << ": " << description << " (thread " << thread << ", parameters";
     for (auto p : parameters) out << " 0x" << std::hex << p;
     out << std::dec << ")";
+    for (const auto& processor : processors) out << "\n  " << processor;
     if (!traceTail.empty()) {
         out << "\n  last debug output:";
         for (const auto& line : traceTail) {
@@ -100,10 +118,10 @@ Kernel::Kernel(const KernelOptions& options) : impl_(std::make_unique<Impl>(opti
     }
     gK = impl_.get();
     impl_->owner = this;
-    impl_->StartIdleThread();
+    impl_->StartIdleThreads();
     if (options.clock == ClockMode::Real) {
         std::lock_guard<std::mutex> lk(impl_->mu);
-        impl_->tokenOwner = &impl_->idle;
+        impl_->SetHostLocked(&impl_->idle);
         impl_->current = &impl_->idle;
         impl_->idle.baton.Post();
     }
@@ -115,13 +133,16 @@ Kernel::~Kernel() {
         std::lock_guard<std::mutex> lk(k.mu);
         k.dying = true;
         for (_KTHREAD* t : k.threads) t->baton.Post();
-        k.idle.baton.Post();
+        for (unsigned n = 0; n < k.processorCount; ++n) k.processors[n].idleThread.baton.Post();
         k.WakeCallersLocked();
     }
     for (_KTHREAD* t : k.threads) {
         if (t->hasOsThread && !t->external) pthread_join(t->os, nullptr);
     }
-    if (k.idle.hasOsThread) pthread_join(k.idle.os, nullptr);
+    for (unsigned n = 0; n < k.processorCount; ++n) {
+        _KTHREAD& idleThread = k.processors[n].idleThread;
+        if (idleThread.hasOsThread) pthread_join(idleThread.os, nullptr);
+    }
     // Whatever the machine still held goes with it.
     for (void* block : k.liveIrps) {
         auto* tr = static_cast<IrpTracker*>(block);

@@ -18,6 +18,17 @@
 #include "baton.h"
 #include "hostkernel/kernel.h"
 
+namespace hk {
+// One kernel call in progress on a thread's stack: the routine and the
+// object it works on (a device, a request, a lock, a DPC routine).
+struct KernelFrame {
+    const char* routine;
+    const void* object;
+};
+constexpr unsigned kMaxFrames = 24;
+constexpr unsigned kMaxProcessors = kMaxProcessorCount;
+}  // namespace hk
+
 // Dispatcher object types (DISPATCHER_HEADER.Type).
 enum : UCHAR {
     kEventNotificationObject = 0,
@@ -41,6 +52,11 @@ struct _KTHREAD {
     ThreadState state = ThreadState::Initialized;
     KIRQL savedIrql = PASSIVE_LEVEL;
     bool external = false;  // an OS thread from outside the machine (host, client)
+    bool isIdle = false;    // a processor's idle thread
+    // A waiting thread whose OS thread does the processor's idle work, and
+    // whether its wait ended meanwhile (it is queued when the work is done).
+    bool hostingIdle = false;
+    bool readiedWhileHosting = false;
     // Nonzero while the thread stands for a user-mode program: it is inside a
     // request it sent from user mode, so kernel code it runs works in that
     // program's process and a handle it opens lands in that program's table.
@@ -62,6 +78,12 @@ struct _KTHREAD {
     PVOID startContext = nullptr;
     std::function<void()> hostFunction;
     PDRIVER_OBJECT ownerDriver = nullptr;
+
+    // The kernel calls this OS thread is inside, innermost last: what a
+    // deadlock report shows as its stack. A DPC run on the thread's stack
+    // adds to it, as it would on Windows.
+    hk::KernelFrame frames[hk::kMaxFrames];
+    unsigned frameCount = 0;
 };
 
 struct _ETHREAD : _KTHREAD {};
@@ -154,6 +176,25 @@ struct CallWorker {
 };
 }
 
+namespace hk {
+// A logical processor. Only one emulated thread runs at a time, so a
+// processor that does not hold the token is paused: its host (the OS thread
+// whose stack runs the processor's code) waits inside a kernel call, and the
+// processor's live state is kept here until the scheduler switches back.
+struct Processor {
+    unsigned number = 0;
+    _KTHREAD* host = nullptr;  // null: idle, nobody runs on it
+    _KTHREAD* current = nullptr;
+    KIRQL irql = PASSIVE_LEVEL;
+    bool inDpc = false;
+    std::vector<PKSPIN_LOCK> heldLocks;
+    PDRIVER_OBJECT currentDriver = nullptr;
+    LIST_ENTRY dpcQueue;
+    PKSPIN_LOCK spinningOn = nullptr;  // a lock another processor holds
+    _KTHREAD idleThread;
+};
+}  // namespace hk
+
 struct hk::Kernel::Impl {
     explicit Impl(const KernelOptions& o);
 
@@ -165,9 +206,15 @@ struct hk::Kernel::Impl {
     // Scheduler state below is guarded by mu. The rest of the kernel's state
     // is guarded by the processor itself: only the token holder touches it.
     std::mutex mu;
-    _KTHREAD* tokenOwner = nullptr;  // OS-level holder of the processor
+    _KTHREAD* tokenOwner = nullptr;  // OS-level holder of the token: the host of processor cpu
+    // The processor the token holder runs on. current, irql, inDpc,
+    // heldLocks and currentDriver below are its live state; the other
+    // processors keep theirs in their Processor.
+    unsigned cpu = 0;
+    unsigned processorCount = 1;
+    std::unique_ptr<hk::Processor[]> processors;
     _KTHREAD* current = nullptr;     // logical thread running on it
-    _KTHREAD idle;                   // the idle thread (runs DPCs when nothing else can run)
+    _KTHREAD& idle;                  // processor 0's idle thread
     KIRQL irql = PASSIVE_LEVEL;
     std::deque<_KTHREAD*> ready[32];
     std::atomic<int> readyCount{0};  // threads in the ready queues
@@ -193,7 +240,7 @@ struct hk::Kernel::Impl {
     // Cancel-safe queues whose cancel routine has begun and not yet
     // returned: the routine still uses the queue (and the record holding it).
     std::vector<const void*> queuesBeingCancelled;
-    LIST_ENTRY dpcQueue;
+    PLIST_ENTRY DpcQueue() { return &processors[cpu].dpcQueue; }
     struct ClockSource : TimeSource {
         Impl* k;
         Time100ns Now() const override;
@@ -265,6 +312,9 @@ struct hk::Kernel::Impl {
     void MakeReady(_KTHREAD* t);
     void WakeProcessorLocked();             // a thread became ready: take the processor from its idle wait
     void PushReadyLocked(_KTHREAD* t, bool front);
+    // The next thread to run: highest priority first, a seeded random
+    // choice among equals; null if none is ready.
+    _KTHREAD* PopReadyLocked();
     void Dispatch(_KTHREAD* self);          // token holder's thread can not continue
     void SchedulingPoint();                 // may hand the processor to another ready thread
     void Block();                           // current thread waits
@@ -281,7 +331,37 @@ struct hk::Kernel::Impl {
     bool CallOnWorker(const std::function<void()>& fn, KPRIORITY priority, const std::string& name);
     void WakeCallersLocked();  // a stop or teardown: no job will finish
     std::int64_t RealDeadlineNs(Time100ns due) const { return realBase + due * 100; }
-    void StartIdleThread();
+    void StartIdleThreads();
+
+    // ---------------------------------------------------------- processors (processors.cpp)
+    // The token holder's processor sets what it hosts.
+    void SetHostLocked(_KTHREAD* host) {
+        tokenOwner = host;
+        processors[cpu].host = host;
+    }
+    // Moves the token to processor q: saves the live state, loads q's and
+    // wakes its host (its idle thread or a ready thread if it was idle).
+    // The caller then waits for the token unless it ends.
+    void SwitchProcessorLocked(unsigned q);
+    // Whether processor q, not the live one, can go on if switched to.
+    bool ProcessorHasWorkLocked(unsigned q) const;
+    bool OtherProcessorHasWorkLocked() const;
+    // A processor other than the live one that can go on, chosen by the
+    // seeded generator; kMaxProcessors if none.
+    unsigned PickOtherProcessorLocked();
+    // A processor that spins on a lock still held; kMaxProcessors if none.
+    unsigned SpinningProcessorLocked() const;
+    // A kernel call where the scheduler may let another processor run.
+    void ProcessorSwitchPoint();
+    // Spins on a lock another processor holds until it is free: runs the
+    // holder, and stops the machine when processors spin on each other.
+    void SpinWait(PKSPIN_LOCK lock);
+    // Waits until no processor has a DPC queued or running.
+    void FlushAllDpcs();
+    // Each processor's state and stack of kernel calls, for reports.
+    std::vector<std::string> DescribeProcessorsLocked() const;
+    void PushFrame(const char* routine, const void* object);
+    void PopFrame();
     // Halts the machine with a verifier report. Never returns to an emulated thread.
     [[noreturn]] void Stop(const std::string& rule, const std::string& description, std::uintptr_t p1 = 0,
                            std::uintptr_t p2 = 0, std::uintptr_t p3 = 0, std::uintptr_t p4 = 0);
@@ -310,4 +390,13 @@ namespace hk {
 // The kernel of the running machine; null outside a Kernel's life.
 extern Kernel::Impl* gK;
 inline Kernel::Impl& K() { return *gK; }
+
+// Records a kernel call on the running thread's stack for its lifetime.
+class FrameScope {
+public:
+    FrameScope(const char* routine, const void* object) { K().PushFrame(routine, object); }
+    ~FrameScope() { K().PopFrame(); }
+    FrameScope(const FrameScope&) = delete;
+    FrameScope& operator=(const FrameScope&) = delete;
+};
 }  // namespace hk

@@ -23,11 +23,14 @@ void Impl::CheckFreedRange(const void* start, std::size_t length, const char* wh
                  reinterpret_cast<std::uintptr_t>(timer), reinterpret_cast<std::uintptr_t>(start), length);
         }
     }
-    for (PLIST_ENTRY e = dpcQueue.Flink; e != &dpcQueue; e = e->Flink) {
-        PKDPC dpc = CONTAINING_RECORD(e, KDPC, DpcListEntry);
-        if (inside(dpc)) {
-            Stop("DPC_IN_FREED_MEMORY", std::string(what) + " holds a DPC that is still queued",
-                 reinterpret_cast<std::uintptr_t>(dpc), reinterpret_cast<std::uintptr_t>(start), length);
+    for (unsigned n = 0; n < processorCount; ++n) {
+        PLIST_ENTRY queue = &processors[n].dpcQueue;
+        for (PLIST_ENTRY e = queue->Flink; e != queue; e = e->Flink) {
+            PKDPC dpc = CONTAINING_RECORD(e, KDPC, DpcListEntry);
+            if (inside(dpc)) {
+                Stop("DPC_IN_FREED_MEMORY", std::string(what) + " holds a DPC that is still queued",
+                     reinterpret_cast<std::uintptr_t>(dpc), reinterpret_cast<std::uintptr_t>(start), length);
+            }
         }
     }
     for (const void* queue : queuesBeingCancelled) {

@@ -37,22 +37,27 @@ void* EmulatedThreadMain(void* arg) {
     if (self->hostFunction) {
         self->hostFunction();
     } else {
+        hk::FrameScope frame("system thread", reinterpret_cast<const void*>(self->startRoutine));
         self->startRoutine(self->startContext);
     }
     k.ExitCurrentThread(STATUS_SUCCESS);
 }
 
+// A processor's idle thread: runs the DPCs queued to its processor when no
+// thread runs there, hands the processor to ready threads and, when no
+// processor can go on, does the machine's idle work.
 void* IdleThreadMain(void* arg) {
-    Impl& k = *static_cast<Impl*>(arg);
+    auto* self = static_cast<_KTHREAD*>(arg);
+    Impl& k = K();
     std::unique_lock<std::mutex> lk(k.mu);
     for (;;) {
-        if (k.tokenOwner != &k.idle) k.WaitForToken(lk, &k.idle);
+        if (k.tokenOwner != self) k.WaitForToken(lk, self);
         if (k.stopped) {
-            k.ParkForever(lk, &k.idle);
+            k.ParkForever(lk, self);
         }
-        k.current = &k.idle;
+        k.current = self;
         k.irql = PASSIVE_LEVEL;
-        k.IdleStep(lk, &k.idle);
+        k.IdleStep(lk, self);
     }
 }
 
@@ -89,17 +94,15 @@ void Impl::StartOsThread(_KTHREAD* t) {
     pthread_attr_destroy(&attr);
 }
 
-// Picks the next thread: highest priority first, a seeded random choice
-// among equals. Caller holds mu.
-static _KTHREAD* PopReadyLocked(Impl& k) {
-    if (k.readyCount.load(std::memory_order_relaxed) == 0) return nullptr;  // the common case when idle
+_KTHREAD* Impl::PopReadyLocked() {
+    if (readyCount.load(std::memory_order_relaxed) == 0) return nullptr;  // the common case when idle
     for (int p = 31; p >= 0; --p) {
-        auto& q = k.ready[p];
+        auto& q = ready[p];
         if (q.empty()) continue;
-        std::size_t index = q.size() > 1 ? static_cast<std::size_t>(k.rng() % q.size()) : 0;
+        std::size_t index = q.size() > 1 ? static_cast<std::size_t>(rng() % q.size()) : 0;
         _KTHREAD* t = q[index];
         q.erase(q.begin() + static_cast<std::ptrdiff_t>(index));
-        k.readyCount.fetch_sub(1, std::memory_order_relaxed);
+        readyCount.fetch_sub(1, std::memory_order_relaxed);
         return t;
     }
     return nullptr;
@@ -115,7 +118,7 @@ static int HighestReadyPriorityLocked(const Impl& k) {
 
 // Gives the processor to next. Caller holds mu.
 static void HandTokenLocked(Impl& k, _KTHREAD* next) {
-    k.tokenOwner = next;
+    k.SetHostLocked(next);
     k.current = next;
     k.irql = next->savedIrql;
     next->state = ThreadState::Running;
@@ -125,13 +128,19 @@ static void HandTokenLocked(Impl& k, _KTHREAD* next) {
 void Impl::MakeReady(_KTHREAD* t) {
     std::lock_guard<std::mutex> lk(mu);
     t->state = ThreadState::Ready;
+    if (t->hostingIdle) {
+        // Its OS thread is busy with idle work; it queues itself when done.
+        t->readiedWhileHosting = true;
+        t->baton.Post();
+        return;
+    }
     PushReadyLocked(t, false);
     WakeProcessorLocked();
 }
 
 void Impl::WakeProcessorLocked() {
     if (!processorIdle) return;  // its holder runs and will see the ready thread
-    if (_KTHREAD* next = PopReadyLocked(*this)) {
+    if (_KTHREAD* next = PopReadyLocked()) {
         // The sleeper finds the processor gone when its wait ends.
         processorIdle = false;
         HandTokenLocked(*this, next);
@@ -177,32 +186,71 @@ void Impl::Dispatch(_KTHREAD* self) {
             if (self->external) return;
             ParkForever(lk, tokenOwner);
         }
-        const bool dpcsPending = !IsListEmpty(&dpcQueue);
-        _KTHREAD* next = dpcsPending ? nullptr : PopReadyLocked(*this);
+        const bool dpcsPending = !IsListEmpty(DpcQueue());
+        const bool ending = self->state == ThreadState::Terminated;
+        const bool pausing = self->external && ending && options.clock == ClockMode::Virtual;
+        if (processorCount > 1 && !pausing) {
+            // This processor is free: another one that can go on may run
+            // instead, and a ready thread may start on an idle processor
+            // rather than this one.
+            const unsigned q = PickOtherProcessorLocked();
+            const bool workHere = dpcsPending || readyCount.load(std::memory_order_relaxed) > 0;
+            if (q != hk::kMaxProcessors && (!workHere || rng() % 2 == 0)) {
+                processors[cpu].host = nullptr;
+                SwitchProcessorLocked(q);
+                if (ending) return;
+                WaitForToken(lk, self);
+                return;
+            }
+        }
+        _KTHREAD* next = dpcsPending ? nullptr : PopReadyLocked();
         if (next == self) {
             current = self;
             irql = self->savedIrql;
             self->state = ThreadState::Running;
             return;
         }
-        const bool ending = self->state == ThreadState::Terminated;
         if (next != nullptr || self->external || (ending && options.clock == ClockMode::Real)) {
-            if (self->external && ending && options.clock == ClockMode::Virtual) {
+            if (pausing) {
                 // The host is done with the machine: pause it where it is.
                 if (next != nullptr) PushReadyLocked(next, true);
-                tokenOwner = nullptr;
+                SetHostLocked(nullptr);
                 current = nullptr;
                 return;
             }
-            HandTokenLocked(*this, next != nullptr ? next : &idle);
+            HandTokenLocked(*this, next != nullptr ? next : &processors[cpu].idleThread);
             if (ending) return;
             WaitForToken(lk, self);
             return;
         }
         // Nothing else can run: this emulated thread does the idle work.
-        current = &idle;
+        // Meanwhile it stays out of the ready queue even if its wait ends:
+        // its OS thread is busy here, and a DPC it runs may let another
+        // processor go on, which must not pick it.
+        current = &processors[cpu].idleThread;
         irql = PASSIVE_LEVEL;
-        if (!IdleStep(lk, self)) {
+        if (self->state == ThreadState::Ready) {
+            // Made ready already: out of the queue while its OS thread is busy.
+            auto& queue = ready[self->priority];
+            for (auto it = queue.begin(); it != queue.end(); ++it) {
+                if (*it != self) continue;
+                queue.erase(it);
+                readyCount.fetch_sub(1, std::memory_order_relaxed);
+                self->readiedWhileHosting = true;
+                break;
+            }
+        }
+        self->hostingIdle = true;
+        const bool kept = IdleStep(lk, self);
+        self->hostingIdle = false;
+        if (self->readiedWhileHosting) {
+            // In real time the processor may have gone on meanwhile and be
+            // asleep in another thread's idle wait.
+            self->readiedWhileHosting = false;
+            PushReadyLocked(self, false);
+            if (!kept) WakeProcessorLocked();
+        }
+        if (!kept) {
             WaitForToken(lk, self);
             return;
         }
@@ -210,19 +258,31 @@ void Impl::Dispatch(_KTHREAD* self) {
 }
 
 bool Impl::IdleStep(std::unique_lock<std::mutex>& lk, _KTHREAD* owner) {
-    if (!IsListEmpty(&dpcQueue)) {
+    if (!IsListEmpty(DpcQueue())) {
         lk.unlock();
         RunDpcs();
         lk.lock();
         return true;
     }
-    if (owner == &idle) {
-        if (_KTHREAD* next = PopReadyLocked(*this)) {
+    if (owner->isIdle) {
+        if (_KTHREAD* next = PopReadyLocked()) {
             HandTokenLocked(*this, next);
             return true;
         }
-    } else if (HighestReadyPriorityLocked(*this) >= 0) {
+        if (processorCount > 1) {
+            const unsigned q = PickOtherProcessorLocked();
+            if (q != hk::kMaxProcessors) {
+                processors[cpu].host = nullptr;  // this processor idles; another goes on
+                SwitchProcessorLocked(q);
+                return true;
+            }
+        }
+    } else if (HighestReadyPriorityLocked(*this) >= 0 || OtherProcessorHasWorkLocked()) {
         return true;  // the caller dispatches it
+    }
+    if (processorCount > 1 && SpinningProcessorLocked() != hk::kMaxProcessors) {
+        lk.unlock();
+        Stop("SPIN_LOCK_DEADLOCK", "a processor spins on a spin lock that nothing running will release");
     }
     if (options.clock == ClockMode::Real) {
         // Timers that tolerate a delay expire with whichever wake-up comes
@@ -235,7 +295,8 @@ bool Impl::IdleStep(std::unique_lock<std::mutex>& lk, _KTHREAD* owner) {
             // has come back since. A stop or teardown posts the baton.
             processorIdle = true;
             auto stillIdle = [&] { return processorIdle && tokenOwner == owner; };
-            while (stillIdle() && !dying && !stopped && (due < 0 || due > clock.Now())) {
+            while (stillIdle() && !dying && !stopped && !owner->readiedWhileHosting &&
+                   (due < 0 || due > clock.Now())) {
                 lk.unlock();
                 owner->baton.Wait(due < 0 ? -1 : RealDeadlineNs(due));
                 lk.lock();
@@ -260,7 +321,8 @@ bool Impl::IdleStep(std::unique_lock<std::mutex>& lk, _KTHREAD* owner) {
 }
 
 void Impl::SchedulingPoint() {
-    if (irql >= DISPATCH_LEVEL || inDpc || current == nullptr || current == &idle || current->external) return;
+    ProcessorSwitchPoint();
+    if (irql >= DISPATCH_LEVEL || inDpc || current == nullptr || current->isIdle || current->external) return;
     if (options.clock == ClockMode::Real) {
         Time100ns due = NextTimerDue();
         if (due >= 0 && due <= clock.Now()) {
@@ -283,7 +345,7 @@ void Impl::SchedulingPoint() {
     self->state = ThreadState::Ready;
     self->savedIrql = irql;
     PushReadyLocked(self, higher);
-    _KTHREAD* next = PopReadyLocked(*this);
+    _KTHREAD* next = PopReadyLocked();
     if (next == self) {
         current = self;
         self->state = ThreadState::Running;
@@ -326,7 +388,7 @@ _KTHREAD* Impl::AttachExternal(const std::string& threadName, KPRIORITY threadPr
     PushReadyLocked(t, false);
     if (tokenOwner == nullptr) {
         // A paused machine: take the processor and let the scheduler choose.
-        tokenOwner = t;
+        SetHostLocked(t);
         current = t;
         lk.unlock();
         Dispatch(t);
@@ -376,11 +438,14 @@ void Impl::ReapZombies() {
     for (_KTHREAD* t : done) ObfDereferenceObject(t);
 }
 
-void Impl::StartIdleThread() {
+void Impl::StartIdleThreads() {
     pthread_attr_t attr;
     pthread_attr_init(&attr);
     pthread_attr_setstacksize(&attr, 1 << 20);
-    idle.hasOsThread = pthread_create(&idle.os, &attr, IdleThreadMain, this) == 0;
+    for (unsigned n = 0; n < processorCount; ++n) {
+        _KTHREAD& t = processors[n].idleThread;
+        t.hasOsThread = pthread_create(&t.os, &attr, IdleThreadMain, &t) == 0;
+    }
     pthread_attr_destroy(&attr);
 }
 

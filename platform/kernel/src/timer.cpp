@@ -77,7 +77,7 @@ Time100ns Impl::NextWakeDeadline() const {
     return best;
 }
 
-static void QueueDpcInternal(Impl& k, PKDPC dpc, PVOID a1, PVOID a2);
+static bool QueueDpcInternal(Impl& k, PKDPC dpc, PVOID a1, PVOID a2, unsigned processor);
 
 // Signals an expired timer, re-arms a periodic one and queues its DPC.
 // The timer is out of the list.
@@ -91,8 +91,10 @@ static void CompleteTimer(Impl& k, PKTIMER timer, Time100ns interruptTime) {
     if (timer->Dpc != nullptr) {
         LARGE_INTEGER st;
         st.QuadPart = k.bootSystemTime + interruptTime;
+        // The DPC runs on the processor that set the timer, as Windows
+        // keeps a timer in that processor's timer table.
         QueueDpcInternal(k, timer->Dpc, reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(st.LowPart)),
-                         reinterpret_cast<PVOID>(static_cast<LONG_PTR>(st.HighPart)));
+                         reinterpret_cast<PVOID>(static_cast<LONG_PTR>(st.HighPart)), timer->Processor);
     }
 }
 
@@ -125,26 +127,35 @@ void Impl::ExpireTimers() {
     irql = old;
 }
 
-static void QueueDpcInternal(Impl& k, PKDPC dpc, PVOID a1, PVOID a2) {
-    if (dpc->DpcData != nullptr) return;
+// Queues the DPC to the processor KeSetTargetProcessorDpc named, else to
+// the given one. True if that is the current processor.
+static bool QueueDpcInternal(Impl& k, PKDPC dpc, PVOID a1, PVOID a2, unsigned processor) {
+    if (dpc->DpcData != nullptr) return false;
+    unsigned target = dpc->Number != 0 ? dpc->Number - 1u : processor;
+    if (target >= k.processorCount) target = k.cpu;
+    PLIST_ENTRY queue = &k.processors[target].dpcQueue;
     dpc->SystemArgument1 = a1;
     dpc->SystemArgument2 = a2;
-    dpc->DpcData = &k.dpcQueue;
+    dpc->DpcData = queue;
     if (dpc->Importance == HighImportance) {
-        InsertHeadList(&k.dpcQueue, &dpc->DpcListEntry);
+        InsertHeadList(queue, &dpc->DpcListEntry);
     } else {
-        InsertTailList(&k.dpcQueue, &dpc->DpcListEntry);
+        InsertTailList(queue, &dpc->DpcListEntry);
     }
+    return target == k.cpu;
 }
 
 void Impl::RunDpcs() {
-    while (!IsListEmpty(&dpcQueue) && !inDpc) {
-        PKDPC dpc = CONTAINING_RECORD(RemoveHeadList(&dpcQueue), KDPC, DpcListEntry);
+    // A DPC may let other processors run at its kernel calls; it comes back
+    // to this processor, whose queue is looked at again.
+    while (!IsListEmpty(DpcQueue()) && !inDpc) {
+        PKDPC dpc = CONTAINING_RECORD(RemoveHeadList(DpcQueue()), KDPC, DpcListEntry);
         dpc->DpcData = nullptr;
         KIRQL old = irql;
         irql = DISPATCH_LEVEL;
         inDpc = true;
         std::size_t locksBefore = heldLocks.size();
+        hk::FrameScope frame("DPC", reinterpret_cast<const void*>(dpc->DeferredRoutine));
         dpc->DeferredRoutine(dpc, dpc->DeferredContext, dpc->SystemArgument1, dpc->SystemArgument2);
         if (irql != DISPATCH_LEVEL) {
             Stop("DPC_CHANGED_IRQL", "a DPC routine returned at another IRQL than DISPATCH_LEVEL",
@@ -189,6 +200,7 @@ BOOLEAN KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PKDPC Dp
     Timer->Header.SignalState = 0;
     Timer->Dpc = Dpc;
     Timer->Period = Period;
+    Timer->Processor = k.cpu;
     const Time100ns due = k.DueFromRelativeOrAbsolute(DueTime.QuadPart);
     if (due > k.clock.Now()) {
         k.InsertTimer(Timer, due);
@@ -230,9 +242,10 @@ BOOLEAN KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument
     Impl& k = K();
     if (k.irql > HIGH_LEVEL) k.Stop("IRQL_TOO_HIGH", "KeInsertQueueDpc", k.irql);
     if (Dpc->DpcData != nullptr) return FALSE;
-    QueueDpcInternal(k, Dpc, SystemArgument1, SystemArgument2);
-    // Below DISPATCH_LEVEL the DPC interrupt is taken at once.
-    if (k.irql < DISPATCH_LEVEL) k.RunDpcs();
+    // Below DISPATCH_LEVEL the DPC interrupt is taken at once; a DPC for
+    // another processor runs when the scheduler lets that processor run.
+    if (QueueDpcInternal(k, Dpc, SystemArgument1, SystemArgument2, k.cpu) && k.irql < DISPATCH_LEVEL) k.RunDpcs();
+    k.ProcessorSwitchPoint();
     return TRUE;
 }
 
@@ -246,11 +259,13 @@ BOOLEAN KeRemoveQueueDpc(PRKDPC Dpc) {
 VOID KeFlushQueuedDpcs(VOID) {
     Impl& k = K();
     k.RequireIrql("KeFlushQueuedDpcs", PASSIVE_LEVEL);
-    k.RunDpcs();
+    k.FlushAllDpcs();
 }
 
 VOID KeStallExecutionProcessor(ULONG) {
-    // A busy wait takes no virtual time; in real time it is too short to matter.
+    // A busy wait takes no virtual time; in real time it is too short to
+    // matter. Other processors go on meanwhile.
+    K().ProcessorSwitchPoint();
 }
 
 }  // extern "C"

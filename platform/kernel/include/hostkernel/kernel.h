@@ -50,6 +50,9 @@ enum class KernelFault {
     AttachDevice,             // IoAttachDeviceToDeviceStack: null
 };
 
+// The most logical processors a machine may have.
+constexpr unsigned kMaxProcessorCount = 8;
+
 struct KernelOptions {
     std::uint64_t seed = 1;
     ClockMode clock = ClockMode::Virtual;
@@ -61,6 +64,14 @@ struct KernelOptions {
     // Chance, in percent, that a scheduling point hands the processor to
     // another ready thread of the same priority.
     unsigned preemptPercent = 10;
+    // Logical processors (1 to 8). One emulated thread still runs at a
+    // time; with more than one, the scheduler may switch to another
+    // processor at kernel calls, so a DPC runs beside a thread and spin
+    // locks meet a second holder.
+    unsigned processors = 1;
+    // Chance, in percent, that a kernel call lets another processor that
+    // can go on run (several processors only).
+    unsigned processorSwitchPercent = 25;
     // Echo debug output to standard error as it is printed.
     bool echoDebugOutput = false;
     // Lines of debug output kept for stop reports.
@@ -73,6 +84,8 @@ struct StopReport {
     std::uintptr_t parameters[4] = {0, 0, 0, 0};
     std::string thread;        // name of the thread that broke the rule
     std::vector<std::string> traceTail;
+    // With several processors: each one's thread, IRQL and kernel calls.
+    std::vector<std::string> processors;
     std::string ToString() const;
 };
 
