@@ -69,6 +69,8 @@ TEST(ScriptParse, ClockIsWindowsUnlessTheScriptAsksForTheExactOne) {
 
 TEST(ScriptParse, WithoutBootOrDisksTheDefaultsApply) {
     notebook::Script s = MustParse("at 1s pin on\n");
+    EXPECT_EQ(s.processors, 2u);
+    EXPECT_EQ(MustParse("processors 1\nat 1s pin on\n").processors, 1u);
     ASSERT_EQ(s.disks.size(), 1u);
     EXPECT_EQ(s.disks[0].name, "sata0");
     EXPECT_EQ(s.disks[0].bus_driver, "storahci");
@@ -85,7 +87,11 @@ struct BadScript {
 
 TEST(ScriptParse, MistakesNameTheFileTheLineAndWhatWasExpected) {
     const BadScript cases[] = {
-        {"boot\nfly away\n", 2, "expected seed, clock, registry, reg, disk, chipset, boot, at or run"},
+        {"boot\nfly away\n", 2, "expected seed, clock, processors, registry, reg, disk, chipset, boot, at or run"},
+        {"processors 0\n", 1, "expected processors N with N from 1 to 8"},
+        {"processors 9\n", 1, "expected processors N with N from 1 to 8"},
+        {"processors\n", 1, "expected processors N with N from 1 to 8"},
+        {"boot\nprocessors 1\n", 2, "expected processors before boot"},
         {"boot\nchipset gpio=0x430\n", 2, "expected chipset before boot"},
         {"chipset gpio\n", 1, "expected chipset gpio=ADDRESS"},
         {"chipset smbus=0xF040\n", 1, "expected chipset gpio=ADDRESS"},

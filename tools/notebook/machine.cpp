@@ -12,6 +12,7 @@ Machine::Machine(const MachineOptions& options) : options_(options) {
     kernelOptions.clock = options.clock;
     kernelOptions.preemptPercent = options.preempt_percent;
     kernelOptions.clockInterrupt = options.clock_interrupt;
+    kernelOptions.processors = options.processors;
     kernel_ = std::make_unique<hk::Kernel>(kernelOptions);
     for (const std::string& file : options.registry_files) {
         if (auto error = kernel_->Reg().ImportFile(file)) throw std::runtime_error(error->ToString());

@@ -30,6 +30,7 @@ struct MachineOptions {
     unsigned preempt_percent = hk::KernelOptions().preemptPercent;
     hk::ClockMode clock = hk::ClockMode::Virtual;
     hk::ClockInterrupt clock_interrupt = hk::ClockInterrupt::Windows;
+    unsigned processors = 2;  // logical processors: a notebook has several
     std::vector<std::string> registry_files;  // imported in order
     std::vector<hw::DiskConfig> disks;        // boot order
     std::uint64_t gpio_address = hw::GpioLevelRegister::kDefaultAddress;  // port if <= 0xFFFF

@@ -30,6 +30,7 @@ public:
         MachineOptions mo;
         mo.seed = script_.seed;
         mo.clock_interrupt = script_.clock;
+        mo.processors = script_.processors;
         mo.registry_files = script_.registry_files;
         mo.disks = script_.disks;
         if (script_.gpio_address) mo.gpio_address = *script_.gpio_address;

@@ -153,6 +153,7 @@ private:
         const std::string& word = t[0].text;
         if (word == "seed") return Seed(t);
         if (word == "clock") return Clock(t);
+        if (word == "processors") return Processors(t);
         if (word == "registry") return Registry(t);
         if (word == "reg") return Reg(t);
         if (word == "disk") return Disk(t);
@@ -164,7 +165,7 @@ private:
         }
         if (word == "at") return At(t);
         if (word == "run") return RunTo(t);
-        return Error("expected seed, clock, registry, reg, disk, chipset, boot, at or run");
+        return Error("expected seed, clock, processors, registry, reg, disk, chipset, boot, at or run");
     }
 
     bool BeforeBoot(const std::string& what) {
@@ -187,6 +188,16 @@ private:
             return Error("expected clock windows or clock exact");
         }
         script_.clock = t[1].text == "exact" ? hk::ClockInterrupt::Exact : hk::ClockInterrupt::Windows;
+        return true;
+    }
+
+    bool Processors(const std::vector<Token>& t) {
+        if (!BeforeBoot("processors")) return false;
+        const auto v = t.size() == 2 ? ParseUnsigned(t[1].text, hk::kMaxProcessorCount) : std::nullopt;
+        if (!v || *v < 1) {
+            return Error("expected processors N with N from 1 to " + std::to_string(hk::kMaxProcessorCount));
+        }
+        script_.processors = static_cast<unsigned>(*v);
         return true;
     }
 

@@ -4,6 +4,7 @@
 //   seed 42
 //   clock windows | clock exact         timers and delays end at Windows' clock
 //                                       interrupt (the default) or exactly on time
+//   processors N                        logical processors, 1 to 8 (default 2)
 //   registry FILE.reg
 //   reg set KEYPATH NAME VALUE          VALUE: hex:aa,bb  dword:0000001f  "string"
 //   reg delete KEYPATH [NAME]           without NAME the key goes
@@ -36,7 +37,7 @@
 //   fault NAME fail_park on|off | fault NAME slow_park TIME | fault NAME io_errors N
 //   shutdown                            the system shuts down
 //
-// Order: seed, clock, registry, disk and chipset come before boot; reg may come anywhere
+// Order: seed, clock, processors, registry, disk and chipset come before boot; reg may come anywhere
 // (before boot it edits the registry the machine boots with, after it the
 // running machine's). A script without boot boots before its first at or
 // run. Each at names a time no earlier than the run before it; at the end
@@ -125,6 +126,7 @@ struct Script {
     std::string file;
     std::uint64_t seed = 1;
     hk::ClockInterrupt clock = hk::ClockInterrupt::Windows;
+    unsigned processors = 2;  // a notebook has several
     std::vector<std::string> registry_files;  // resolved paths, in order
     std::vector<hw::DiskConfig> disks;        // boot order
     std::optional<std::uint64_t> gpio_address;  // the chipset's default when absent

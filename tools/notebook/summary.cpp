@@ -21,6 +21,7 @@ Summary Summarize(Machine& machine, const RequestLedger& ledger) {
     s.protected_by_zhp = machine.Zhp() != nullptr;
     s.seed = machine.Options().seed;
     s.clock = ClockName(machine.Options().clock_interrupt);
+    s.processors = machine.Options().processors;
     s.timer_resolution = k.TimerResolution();
     s.end = k.Now();
     s.verifier_stops = k.Stopped() ? 1 : 0;
@@ -97,6 +98,7 @@ std::string Summary::ToJson() const {
     o.Add("protected", protected_by_zhp)
         .Add("seed", seed)
         .Add("clock", clock)
+        .Add("processors", static_cast<std::uint64_t>(processors))
         .Add("timer_resolution_us", static_cast<std::uint64_t>(timer_resolution / hk::kMicrosecond))
         .Add("end_us", Micros(end))
         .Add("falls", falls)

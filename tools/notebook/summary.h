@@ -34,6 +34,7 @@ struct Summary {
     bool protected_by_zhp = false;
     std::uint64_t seed = 0;
     std::string clock;                // "windows" or "exact": when timers and delays ended
+    unsigned processors = 0;
     std::uint32_t timer_resolution = 0;  // 100-ns units at the end of the run; 0 with the exact clock
     hk::Time100ns end = 0;
     std::uint64_t falls = 0;

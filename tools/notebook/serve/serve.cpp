@@ -53,11 +53,13 @@ struct ServeOptions {
     std::uint64_t seed = 1;
     std::string eventsPath;
     hk::ClockInterrupt clock = hk::ClockInterrupt::Windows;
+    unsigned processors = 2;
 };
 
 const char* kUsage =
     "usage: notebook serve [--socket PATH] [--state DIR] [--user administrator|standard]\n"
     "                      [--driver PATH] [--locale N] [--seed N] [--events FILE] [--clock windows|exact]\n"
+    "                      [--processors N]\n"
     "  --socket PATH   the user-mode socket (default $ZHP_NOTEBOOK_SOCKET, $XDG_RUNTIME_DIR/zhp-notebook.sock)\n"
     "  --state DIR     registry and drive C: (default $XDG_STATE_HOME/zhp-notebook)\n"
     "  --user WHO      the logged-on user: administrator (default) or standard\n"
@@ -65,6 +67,7 @@ const char* kUsage =
     "  --locale N      the user's locale id (default 1033)\n"
     "  --seed N        the kernel's scheduling seed (default 1)\n"
     "  --clock KIND    windows (default): timers end at Windows' clock interrupt; exact: at their due time\n"
+    "  --processors N  logical processors, 1 to 8 (default 2)\n"
     "  --events FILE   the event log as JSON lines, written as things happen: every control\n"
     "                  request a program sends (\"ioctl\": request and reply words), world\n"
     "                  actions, the interrupt line, disk commands, heads, completed requests\n"
@@ -147,6 +150,14 @@ bool ParseServeOptions(int argc, char** argv, ServeOptions* o, std::string* prob
                 return false;
             }
             o->clock = value == "exact" ? hk::ClockInterrupt::Exact : hk::ClockInterrupt::Windows;
+        } else if (arg == "--processors") {
+            char* end = nullptr;
+            const unsigned long n = std::strtoul(value.c_str(), &end, 10);
+            if (value.empty() || *end != '\0' || n < 1 || n > hk::kMaxProcessorCount) {
+                *problem = "expected --processors N with N from 1 to " + std::to_string(hk::kMaxProcessorCount);
+                return false;
+            }
+            o->processors = static_cast<unsigned>(n);
         } else if (arg == "--locale" || arg == "--seed") {
             char* end = nullptr;
             unsigned long long n = std::strtoull(value.c_str(), &end, 10);
@@ -234,6 +245,7 @@ int ServeMain(int argc, char** argv, const std::string& sourceDir, const std::st
     mo.seed = o.seed;
     mo.clock = hk::ClockMode::Real;
     mo.clock_interrupt = o.clock;
+    mo.processors = o.processors;
     mo.disks = {hw::DiskConfig{}};
     mo.driver_path = o.driver;
     mo.line_sample_period = kLinePeriod;
@@ -285,7 +297,8 @@ int ServeMain(int argc, char** argv, const std::string& sourceDir, const std::st
                                     (boot.zhp_loaded ? ", ZHP protects " : ", no ZHP, ") +
                                     (machine->ProtectedDisk() != nullptr ? machine->ProtectedDisk()->Name()
                                                                          : std::string("no disk")) +
-                                    ", clock " + ClockName(o.clock));
+                                    ", clock " + ClockName(o.clock) + ", " + std::to_string(o.processors) +
+                                    (o.processors == 1 ? " processor" : " processors"));
 
     {
         std::string problem;
