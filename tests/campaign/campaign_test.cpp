@@ -27,12 +27,14 @@ constexpr std::size_t kKinds = static_cast<std::size_t>(ActionKind::Count);
 TEST(CampaignPlan, EveryDrawnPlanIsValidAndTheDrawsCoverEveryStepKind) {
   std::set<ActionKind> seen;
   std::set<campaign::ClockKind> clocks;
+  std::set<unsigned> processors;
   std::size_t midFall = 0, releases = 0;
   for (std::uint64_t i = 0; i < 3000; ++i) {
     const campaign::Plan plan = campaign::Generate(campaign::RunSeedOf(7, i));
     auto invalid = campaign::Validate(plan);
     ASSERT_FALSE(invalid) << *invalid << "\n" << plan.ToString();
     clocks.insert(plan.clock);
+    processors.insert(plan.processors);
     for (const campaign::Step &s : plan.steps) {
       seen.insert(s.kind);
       if (s.kind != ActionKind::Release106)
@@ -62,6 +64,8 @@ TEST(CampaignPlan, EveryDrawnPlanIsValidAndTheDrawsCoverEveryStepKind) {
       << "most releases by command 106 come in the middle of a fall";
   EXPECT_EQ(clocks.size(), std::size(campaign::kClockChoices))
       << "every clock is drawn";
+  EXPECT_EQ(processors.size(), std::size(campaign::kProcessorChoices))
+      << "every processor count is drawn";
 }
 
 TEST(CampaignPlan, ARunSeedGivesOnePlanAndTheSeedsAreDerivedFromItAlone) {
@@ -92,8 +96,8 @@ TEST(CampaignPlan, PlansThatCannotRunAsPlannedAreRefused) {
     return s;
   };
   const Case cases[] = {
-      {"two processors before the kernel has them",
-       [](campaign::Plan &p) { p.processors = 2; }, "processor"},
+      {"more processors than the campaign draws",
+       [](campaign::Plan &p) { p.processors = 3; }, "processor"},
       {"a clock the kernel does not keep",
        [](campaign::Plan &p) { p.clock = static_cast<campaign::ClockKind>(7); },
        "clock"},

@@ -88,11 +88,24 @@ campaign::RunOptions RunOptionsFor(bool keepTrace) {
     return r;
 }
 
+// Runs are counted by machine: processors (1 or 2) by clock.
+constexpr std::size_t kMachineKinds = 4;
+
+std::size_t MachineKindOf(const campaign::Plan& plan) {
+    return (plan.processors == 1 ? 0 : 2) + (plan.clock == campaign::ClockKind::Exact ? 0 : 1);
+}
+
+const char* MachineKindName(std::size_t kind) {
+    static const char* const names[kMachineKinds] = {"1 processor, exact clock", "1 processor, windows clock",
+                                                     "2 processors, exact clock", "2 processors, windows clock"};
+    return names[kind];
+}
+
 // One run; the failure text (empty when it passed).
 std::string RunOne(std::uint64_t seed, const campaign::CheckOptions& check, bool keepTrace,
-                   campaign::RunResult* result, campaign::ClockKind* clock = nullptr) {
+                   campaign::RunResult* result, std::size_t* machineKind = nullptr) {
     const campaign::Plan plan = campaign::Generate(seed);
-    if (clock != nullptr) *clock = plan.clock;
+    if (machineKind != nullptr) *machineKind = MachineKindOf(plan);
     if (auto invalid = campaign::Validate(plan)) return "generator fault: " + *invalid;
     *result = campaign::Execute(plan, RunOptionsFor(keepTrace));
     std::string failure;
@@ -128,9 +141,9 @@ struct Tally {
     double virtualSeconds = 0.0;
     std::array<std::uint64_t, kKinds> taken{};
     std::array<std::uint64_t, kKinds> takenWhileBlocked{};
-    // Runs and the wall time they took, under each clock (ClockKind order).
-    std::array<std::uint64_t, 2> runsByClock{};
-    std::array<double, 2> secondsByClock{};
+    // Runs and the wall time they took, by machine kind.
+    std::array<std::uint64_t, kMachineKinds> runsByMachine{};
+    std::array<double, kMachineKinds> secondsByMachine{};
     std::uint64_t failedSeed = 0;
     bool failed = false;
     char failure[2048] = {};
@@ -142,12 +155,12 @@ Tally Work(const Options& o, unsigned job, std::chrono::steady_clock::time_point
         if (std::chrono::steady_clock::now() >= deadline) break;
         const std::uint64_t seed = campaign::RunSeedOf(o.master, i);
         campaign::RunResult result;
-        campaign::ClockKind clock = campaign::ClockKind::Exact;
+        std::size_t kind = 0;
         const auto begun = std::chrono::steady_clock::now();
-        const std::string failure = RunOne(seed, o.check, false, &result, &clock);
-        const std::size_t c = clock == campaign::ClockKind::Exact ? 0 : 1;
-        tally.runsByClock[c]++;
-        tally.secondsByClock[c] += std::chrono::duration<double>(std::chrono::steady_clock::now() - begun).count();
+        const std::string failure = RunOne(seed, o.check, false, &result, &kind);
+        tally.runsByMachine[kind]++;
+        tally.secondsByMachine[kind] +=
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - begun).count();
         ++tally.runs;
         tally.virtualSeconds += static_cast<double>(result.virtualTime) / hk::kSecond;
         for (std::size_t k = 0; k < kKinds; ++k) {
@@ -222,9 +235,9 @@ int main(int argc, char** argv) {
     for (const Tally& t : tallies) {
         all.runs += t.runs;
         all.virtualSeconds += t.virtualSeconds;
-        for (std::size_t c = 0; c < 2; ++c) {
-            all.runsByClock[c] += t.runsByClock[c];
-            all.secondsByClock[c] += t.secondsByClock[c];
+        for (std::size_t c = 0; c < kMachineKinds; ++c) {
+            all.runsByMachine[c] += t.runsByMachine[c];
+            all.secondsByMachine[c] += t.secondsByMachine[c];
         }
         for (std::size_t k = 0; k < kKinds; ++k) {
             all.taken[k] += t.taken[k];
@@ -233,10 +246,18 @@ int main(int argc, char** argv) {
     }
     std::printf("campaign: %" PRIu64 " runs in %.1f s: %.1f runs/s, %.0f simulated seconds\n", all.runs, wall,
                 all.runs / wall, all.virtualSeconds);
-    // Per clock: runs per second of one job, as the jobs share the machine.
-    for (std::size_t c = 0; c < 2; ++c) {
-        std::printf("campaign: %s clock: %" PRIu64 " runs, %.1f runs/s per job\n", c == 0 ? "exact" : "windows",
-                    all.runsByClock[c], all.secondsByClock[c] > 0 ? all.runsByClock[c] / all.secondsByClock[c] : 0.0);
+    // Per machine kind: runs per second of one job, as the jobs share the
+    // machine; then per processor count, both clocks together.
+    for (std::size_t c = 0; c < kMachineKinds; ++c) {
+        std::printf("campaign: %s: %" PRIu64 " runs, %.1f runs/s per job\n", MachineKindName(c),
+                    all.runsByMachine[c],
+                    all.secondsByMachine[c] > 0 ? all.runsByMachine[c] / all.secondsByMachine[c] : 0.0);
+    }
+    for (std::size_t p = 0; p < 2; ++p) {
+        const std::uint64_t runs = all.runsByMachine[2 * p] + all.runsByMachine[2 * p + 1];
+        const double seconds = all.secondsByMachine[2 * p] + all.secondsByMachine[2 * p + 1];
+        std::printf("campaign: %zu processor(s): %" PRIu64 " runs, %.1f runs/s per job\n", p + 1, runs,
+                    seconds > 0 ? runs / seconds : 0.0);
     }
     std::printf("campaign: actions taken:");
     bool covered = true;

@@ -40,9 +40,9 @@ std::uint64_t RunSeedOf(std::uint64_t master, std::uint64_t index);
 // at Windows' clock interrupt (as scripts say: clock exact | clock windows).
 enum class ClockKind { Exact, Windows };
 
-// What the generator may choose for the machine. Widen these lists (and
-// the runner's mapping in run.cpp) when the kernel offers more processors.
-inline constexpr unsigned kProcessorChoices[] = {1};
+// What the generator may choose for the machine: one processor, or two as
+// in a notebook (DPCs beside threads, spin locks with a second holder).
+inline constexpr unsigned kProcessorChoices[] = {1, 2};
 inline constexpr ClockKind kClockChoices[] = {ClockKind::Exact, ClockKind::Windows};
 
 // The kinds of action a run can take; the campaign asserts each was taken.

@@ -56,8 +56,7 @@ public:
         mo.preempt_percent = plan_.preemptPercent;
         mo.clock_interrupt =
             plan_.clock == ClockKind::Exact ? hk::ClockInterrupt::Exact : hk::ClockInterrupt::Windows;
-        // The processor count maps onto a kernel option here once the kernel
-        // has one; today it is one processor.
+        mo.processors = plan_.processors;
         mo.registry_files = notebook::DefaultRegistryFiles(options_.sourceDir);
         hw::DiskConfig disk;
         disk.seed = plan_.seeds.disk;

@@ -15,6 +15,7 @@ static hk::KernelOptions KernelOptionsFor(const MachineOptions& o) {
     k.preemptPercent = o.preemptPercent;
     k.clockInterrupt = o.clockInterrupt;
     k.lockTimerResolution = o.lockTimerResolution;
+    k.processors = o.processors;
     return k;
 }
 

@@ -29,6 +29,7 @@ struct MachineOptions {
     // resolution locked, the driver's request for a finer one is not granted.
     hk::ClockInterrupt clockInterrupt = hk::ClockInterrupt::Windows;
     bool lockTimerResolution = false;
+    unsigned processors = 1;
     std::vector<hw::DiskConfig> disks{hw::DiskConfig{}};
     hw::ChipsetConfig chipset;
     bool loadRegistry = true;  // install/ZHP.reg and install/Halvorin.reg
