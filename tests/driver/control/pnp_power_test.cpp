@@ -475,14 +475,16 @@ TEST(Removal, HeldRequestsAreCancelledAfterTheSensorThreadHasEnded) {
 // interleaved differently with each seed: every request completes exactly
 // once, as cancelled, whoever takes it, and the removal does not delete the
 // device under a cancel still using it.
-TEST(Removal, ASenderCancellingItsHeldRequestsMeanwhileCompletesEachOnce) {
+// On two processors the sender's cancel runs beside the removal.
+void CancelHeldRequestsDuringRemoval(unsigned processors) {
     constexpr int kHeld = 4;
     int bySender = 0;
     int byRemoval = 0;
     for (std::uint64_t seed = 1; seed <= 40; ++seed) {
-        SCOPED_TRACE("seed " + std::to_string(seed));
+        SCOPED_TRACE(std::to_string(processors) + " processor(s), seed " + std::to_string(seed));
         zhptest::MachineOptions options;
         options.seed = seed;
+        options.processors = processors;
         options.preemptPercent = 20 + static_cast<unsigned>(seed % 60);
         Machine m(options);
         ASSERT_TRUE(BlockTheDisk(m));
@@ -527,7 +529,14 @@ TEST(Removal, ASenderCancellingItsHeldRequestsMeanwhileCompletesEachOnce) {
     // Both sides did take requests, so the runs raced the two.
     EXPECT_GT(bySender, 0);
     EXPECT_GT(byRemoval, 0);
-    std::cout << "cancelled by the sender: " << bySender << ", by the removal: " << byRemoval << std::endl;
+    std::cout << processors << " processor(s): cancelled by the sender: " << bySender
+              << ", by the removal: " << byRemoval << std::endl;
+}
+
+TEST(Removal, ASenderCancellingItsHeldRequestsMeanwhileCompletesEachOnce) { CancelHeldRequestsDuringRemoval(1); }
+
+TEST(Removal, OnTwoProcessorsASenderCancellingBesideTheRemovalCompletesEachOnce) {
+    CancelHeldRequestsDuringRemoval(2);
 }
 
 TEST(Removal, APendingTransferIsCompletedAsCancelled) {
