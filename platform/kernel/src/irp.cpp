@@ -309,7 +309,10 @@ BOOLEAN IoCancelIrp(PIRP Irp) {
     PDEVICE_OBJECT device = IoGetCurrentIrpStackLocation(Irp)->DeviceObject;
     PDRIVER_OBJECT savedDriver = k.currentDriver;
     k.currentDriver = device != nullptr ? device->DriverObject : nullptr;
-    routine(device, Irp);
+    {
+        hk::FrameScope frame("cancel routine", reinterpret_cast<const void*>(routine));
+        routine(device, Irp);
+    }
     k.currentDriver = savedDriver;
     if (k.cancelLock != 0) {
         k.Stop("CANCEL_ROUTINE_KEPT_CANCEL_LOCK", "a cancel routine returned without releasing the cancel spin lock",
