@@ -14,6 +14,7 @@
 #include "plan.h"
 #include "run.h"
 
+#include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -149,11 +150,17 @@ struct Tally {
     char failure[2048] = {};
 };
 
+// The seed each worker runs now, in memory the workers share with the
+// campaign: a worker that crashes (a sanitizer's report, a signal) sends no
+// report, but its seed is still known.
+std::uint64_t* gRunning = nullptr;
+
 Tally Work(const Options& o, unsigned job, std::chrono::steady_clock::time_point deadline) {
     Tally tally;
     for (std::uint64_t i = job; i < o.runs; i += o.jobs) {
         if (std::chrono::steady_clock::now() >= deadline) break;
         const std::uint64_t seed = campaign::RunSeedOf(o.master, i);
+        if (gRunning != nullptr) gRunning[job] = seed;
         campaign::RunResult result;
         std::size_t kind = 0;
         const auto begun = std::chrono::steady_clock::now();
@@ -196,6 +203,9 @@ int main(int argc, char** argv) {
     if (o.jobs == 1) {
         tallies.push_back(Work(o, 0, deadline));
     } else {
+        void* shared = mmap(nullptr, sizeof(std::uint64_t) * o.jobs, PROT_READ | PROT_WRITE,
+                            MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+        if (shared != MAP_FAILED) gRunning = static_cast<std::uint64_t*>(shared);
         std::vector<std::pair<pid_t, int>> workers;
         for (unsigned job = 0; job < o.jobs; ++job) {
             int fds[2];
@@ -210,7 +220,8 @@ int main(int argc, char** argv) {
             close(fds[1]);
             workers.emplace_back(pid, fds[0]);
         }
-        for (const auto& w : workers) {
+        for (std::size_t job = 0; job < workers.size(); ++job) {
+            const auto& w = workers[job];
             Tally t;
             std::size_t got = 0;
             while (got < sizeof t) {
@@ -224,7 +235,11 @@ int main(int argc, char** argv) {
             if (got != sizeof t) {
                 t = Tally();
                 t.failed = true;
-                std::snprintf(t.failure, sizeof t.failure, "\n  a worker process ended without its report");
+                t.failedSeed = gRunning != nullptr ? gRunning[job] : 0;
+                std::snprintf(t.failure, sizeof t.failure,
+                              "\n  the worker running it ended without its report (%s %d): see its output above",
+                              WIFSIGNALED(status) ? "signal" : "exit status",
+                              WIFSIGNALED(status) ? WTERMSIG(status) : WEXITSTATUS(status));
             }
             tallies.push_back(t);
         }

@@ -104,6 +104,7 @@ private:
 
     // False when the run cannot go on as planned.
     bool Begin() {
+        InMachine([this] { KeInitializeEvent(&diskGate_, SynchronizationEvent, TRUE); });
         if (machine_->Zhp() == nullptr || machine_->ProtectedDisk() == nullptr) {
             result_.notTaken.push_back("boot: ZHP does not protect the disk");
             return false;
@@ -163,6 +164,24 @@ private:
 
     bool InMachine(const std::function<void()>& fn) { return K().Call(fn, 8, "world"); }
 
+    // A sender finds the disk and sends to it, or the disk is removed: never
+    // both at once. A program's open handle keeps a disk from being removed
+    // under a request it is sending; the senders here hold no handle, so the
+    // gate stands in for it (on two processors the removal would otherwise
+    // delete the stack between a sender's look and its send).
+    void EnterDiskGate() { KeWaitForSingleObject(&diskGate_, Executive, KernelMode, FALSE, nullptr); }
+    void LeaveDiskGate() { KeSetEvent(&diskGate_, IO_NO_INCREMENT, FALSE); }
+
+    NTSTATUS RemoveTheDisk(hw::Disk& disk) {
+        NTSTATUS status = STATUS_UNSUCCESSFUL;
+        InMachine([&] {
+            EnterDiskGate();
+            status = machine_->Storage().RemoveDisk(disk);
+            LeaveDiskGate();
+        });
+        return status;
+    }
+
     hw::Disk* TheDisk() { return machine_->FirstDisk(); }
 
     void Start(const Step& s) {
@@ -197,7 +216,7 @@ private:
         case ActionKind::Remove: {
             hw::Disk* disk = TheDisk();
             if (disk == nullptr) return NotTaken(s, "no disk to remove");
-            const NTSTATUS status = machine_->Storage().RemoveDisk(*disk);
+            const NTSTATUS status = RemoveTheDisk(*disk);
             if (!NT_SUCCESS(status)) return NotTaken(s, "removal failed");
             break;
         }
@@ -340,9 +359,13 @@ private:
         while (Now() < start_ + sp.until) {
             const unsigned op = static_cast<unsigned>(rng() % 100);
             if (op < sp.readPercent + sp.writePercent + sp.flushPercent) {
+                EnterDiskGate();
                 hw::Disk* disk = TheDisk();
                 PDEVICE_OBJECT top = disk != nullptr ? machine_->Storage().Top(*disk) : nullptr;
-                if (top == nullptr) return;  // the disk is gone
+                if (top == nullptr) {
+                    LeaveDiskGate();
+                    return;  // the disk is gone
+                }
                 const char kind = op < sp.readPercent ? 'R' : op < sp.readPercent + sp.writePercent ? 'W' : 'F';
                 Tracked* t = Track(kind, kind == 'F' ? 0 : kFirstOffset + (nextBlock_++) * kRequestBytes);
                 tSending = t;
@@ -355,6 +378,7 @@ private:
                     t->request = hk::SendFlush(top);
                 }
                 tSending = nullptr;
+                LeaveDiskGate();
                 mine.push_back(t);
                 Took(kind == 'R' ? ActionKind::Read : kind == 'W' ? ActionKind::Write : ActionKind::Flush,
                      Blocked());
@@ -538,7 +562,7 @@ private:
         }
         // Removal and unload: nothing may be left behind.
         if (!k.Stopped()) {
-            if (hw::Disk* disk = TheDisk()) machine_->Storage().RemoveDisk(*disk);
+            if (hw::Disk* disk = TheDisk()) RemoveTheDisk(*disk);
         }
         if (!k.Stopped()) {
             k.UnloadDriver(machine_->Zhp());
@@ -552,6 +576,7 @@ private:
     RunResult result_;
     std::unique_ptr<notebook::Machine> machine_;
     PDEVICE_OBJECT* filterObject_ = nullptr;
+    KEVENT diskGate_;
     Time100ns start_ = 0;
     std::vector<PKTHREAD> threads_;
     std::deque<Tracked> tracked_;
