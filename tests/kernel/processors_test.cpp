@@ -167,7 +167,9 @@ TEST(Processors, ASpinLockHeldOnOneProcessorMakesTheOtherSpinUntilItIsReleased) 
 // Runs misuse on a machine with two processors; the report of its stop.
 hk::StopReport StopOf(const std::function<void(DpcShared&)>& misuse) {
     DpcShared s;  // outlives the machine, whose threads may point into it
-    Kernel k(Processors(2));
+    KernelOptions options = Processors(2);
+    options.dispatchWatchdogCalls = 200000;
+    Kernel k(options);
     EXPECT_TRUE(k.Call([&] { KeInitializeEvent(&s.event, NotificationEvent, FALSE); }));
     EXPECT_FALSE(k.Call([&] { misuse(s); }));
     if (!k.Stopped()) {
@@ -213,6 +215,17 @@ TEST(Processors, VerifierCatchesWhatOnlySeveralProcessorsCanDo) {
         EXPECT_NE(processor.find("spinning on"), std::string::npos) << report.ToString();
     }
     EXPECT_NE(report.ToString().find("DPC("), std::string::npos) << report.ToString();
+
+    // A thread at DISPATCH_LEVEL waits for a DPC it never queued: the
+    // verifier ends the spin, as Windows' DPC watchdog would.
+    const hk::StopReport spin = StopOf([&](DpcShared& s) {
+        KIRQL old;
+        KeRaiseIrql(DISPATCH_LEVEL, &old);
+        while (s.ran == 0) KeStallExecutionProcessor(1);
+        KeLowerIrql(old);
+    });
+    EXPECT_EQ(spin.rule, "DPC_WATCHDOG_VIOLATION") << spin.ToString();
+    EXPECT_EQ(spin.processors.size(), 2u) << spin.ToString();
 }
 
 }  // namespace

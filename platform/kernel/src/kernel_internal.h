@@ -191,6 +191,7 @@ struct Processor {
     PDRIVER_OBJECT currentDriver = nullptr;
     LIST_ENTRY dpcQueue;
     PKSPIN_LOCK spinningOn = nullptr;  // a lock another processor holds
+    std::uint64_t dispatchCalls = 0;   // kernel calls since its IRQL was last below DISPATCH_LEVEL
     _KTHREAD idleThread;
 };
 }  // namespace hk

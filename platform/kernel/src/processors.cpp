@@ -141,6 +141,14 @@ void Impl::SwitchProcessorLocked(unsigned q) {
 }
 
 void Impl::ProcessorSwitchPoint() {
+    if (irql < DISPATCH_LEVEL) {
+        processors[cpu].dispatchCalls = 0;
+    } else if (++processors[cpu].dispatchCalls > options.dispatchWatchdogCalls && !stopped) {
+        Stop("DPC_WATCHDOG_VIOLATION",
+             "processor " + std::to_string(cpu) + " made " + std::to_string(options.dispatchWatchdogCalls) +
+                 " kernel calls at DISPATCH_LEVEL without lowering its IRQL (a spin that never ends?)",
+             cpu, irql);
+    }
     if (processorCount == 1 || stopped) return;
     // Only code running on a processor is switched away from: not the
     // host's own calls, not an idle thread between its idle steps.

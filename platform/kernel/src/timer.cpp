@@ -168,6 +168,7 @@ void Impl::RunDpcs() {
         inDpc = false;
         irql = old;
     }
+    if (irql < DISPATCH_LEVEL) processors[cpu].dispatchCalls = 0;
 }
 
 extern "C" {

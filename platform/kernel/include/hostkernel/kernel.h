@@ -72,6 +72,10 @@ struct KernelOptions {
     // Chance, in percent, that a kernel call lets another processor that
     // can go on run (several processors only).
     unsigned processorSwitchPercent = 25;
+    // Kernel calls a processor may make at DISPATCH_LEVEL or above without
+    // lowering its IRQL before the verifier stops it as Windows' DPC
+    // watchdog would: a spin that never ends hangs no test.
+    std::uint64_t dispatchWatchdogCalls = 50000000;
     // Echo debug output to standard error as it is printed.
     bool echoDebugOutput = false;
     // Lines of debug output kept for stop reports.
