@@ -53,14 +53,15 @@ KPRIORITY KeSetPriorityThread(PKTHREAD Thread, KPRIORITY Priority) {
     {
         std::lock_guard<std::mutex> lk(k.mu);
         if (Thread->state == ThreadState::Ready) {
+            // A ready thread still busy with idle work is in no queue yet.
             auto& q = k.ready[old];
             for (auto it = q.begin(); it != q.end(); ++it) {
                 if (*it == Thread) {
                     q.erase(it);
+                    k.ready[Priority].push_back(Thread);
                     break;
                 }
             }
-            k.ready[Priority].push_back(Thread);
         }
         Thread->priority = Priority;
     }
