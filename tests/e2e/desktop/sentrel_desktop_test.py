@@ -159,6 +159,15 @@ class Session:
                 process.kill()
                 process.wait()
 
+    def tell_what_the_notebook_did(self, lines=40):
+        """Prints the end of the notebook's log and event log: what a
+        failing wait leaves behind once the session's folder is gone."""
+        for path in (os.path.join(self.dir, "serve.log"), self.events_path):
+            if os.path.exists(path):
+                with open(path, errors="replace") as f:
+                    tail = f.readlines()[-lines:]
+                sys.stderr.write("---- end of %s\n%s" % (os.path.basename(path), "".join(tail)))
+
     def stop(self):
         self.end(self.sentrel, 10)
         self.end(self.serve, 15)
@@ -352,7 +361,11 @@ class QualityTest(DesktopCase):
             wait_until("the fall picture", lambda: self.s.showing("image", "Free fall"), 10)
             if drop == 0:
                 self.s.screenshot("desktop-fall")
-            wait_until("the fall picture to go", lambda: not self.s.showing("image", "Free fall"), 15)
+            try:
+                wait_until("the fall picture to go", lambda: not self.s.showing("image", "Free fall"), 15)
+            except AssertionError:
+                self.s.tell_what_the_notebook_did()
+                raise
         wait_until("the pass picture", lambda: self.s.showing("image", "Test passed"), 10)
         wait_until("the report", lambda: self.s.report() is not None, 5)
         self.assertTrue(self.s.report().endswith(b"-----Pass"), self.s.report())
