@@ -53,7 +53,10 @@ struct ServeOptions {
     std::uint64_t seed = 1;
     std::string eventsPath;
     hk::ClockInterrupt clock = hk::ClockInterrupt::Windows;
-    unsigned processors = 2;
+    // One until a lost release seen on two processors in real time is found
+    // (the fall picture of the utility's tests did not go); scripts and the
+    // campaign run two.
+    unsigned processors = 1;
 };
 
 const char* kUsage =
@@ -67,7 +70,7 @@ const char* kUsage =
     "  --locale N      the user's locale id (default 1033)\n"
     "  --seed N        the kernel's scheduling seed (default 1)\n"
     "  --clock KIND    windows (default): timers end at Windows' clock interrupt; exact: at their due time\n"
-    "  --processors N  logical processors, 1 to 8 (default 2)\n"
+    "  --processors N  logical processors, 1 to 8 (default 1 for now)\n"
     "  --events FILE   the event log as JSON lines, written as things happen: every control\n"
     "                  request a program sends (\"ioctl\": request and reply words), world\n"
     "                  actions, the interrupt line, disk commands, heads, completed requests\n"
