@@ -77,9 +77,7 @@ bool Impl::CallOnWorker(const std::function<void()>& fn, KPRIORITY priority, con
     worker->call = &call;
     t->name = name;
     t->priority = priority;
-    t->state = ThreadState::Ready;
-    PushReadyLocked(t, false);
-    WakeProcessorLocked();
+    MakeReadyLocked(t);
     while (!call.done && !stopped && !dying) {
         lk.unlock();
         tCallerBaton.Wait();

@@ -311,6 +311,10 @@ struct hk::Kernel::Impl {
     _KTHREAD* NewThread(const std::string& name, KPRIORITY priority);
     void StartOsThread(_KTHREAD* t);
     void MakeReady(_KTHREAD* t);
+    // The same with mu held. A thread whose OS thread is busy with idle work
+    // is only marked: on several processors it may be paused inside a DPC
+    // there, and another processor must not pick it from the ready queue.
+    void MakeReadyLocked(_KTHREAD* t);
     void WakeProcessorLocked();             // a thread became ready: take the processor from its idle wait
     void PushReadyLocked(_KTHREAD* t, bool front);
     // The next thread to run: highest priority first, a seeded random

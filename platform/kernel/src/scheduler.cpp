@@ -127,6 +127,10 @@ static void HandTokenLocked(Impl& k, _KTHREAD* next) {
 
 void Impl::MakeReady(_KTHREAD* t) {
     std::lock_guard<std::mutex> lk(mu);
+    MakeReadyLocked(t);
+}
+
+void Impl::MakeReadyLocked(_KTHREAD* t) {
     t->state = ThreadState::Ready;
     if (t->hostingIdle) {
         // Its OS thread is busy with idle work; it queues itself when done.
