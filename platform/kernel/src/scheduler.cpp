@@ -15,6 +15,8 @@
 // user-mode clients) never run kernel code, and threads that end do not
 // idle in real time: they hand the token to the idle thread instead.
 #include <chrono>
+#include <cstdlib>
+#include <iostream>
 
 #include "kernel_internal.h"
 
@@ -152,6 +154,12 @@ void Impl::WakeProcessorLocked() {
 }
 
 void Impl::PushReadyLocked(_KTHREAD* t, bool front) {
+    if (t->hostingIdle) {
+        // The scheduler's own fault, never the driver's: a processor could
+        // hand the thread the token while its OS thread runs idle work.
+        std::cerr << "host kernel: thread " << t->name << " queued while it does idle work" << std::endl;
+        std::abort();
+    }
     if (front) {
         ready[t->priority].push_front(t);
     } else {
