@@ -10,6 +10,7 @@
 #include "core/trace.h"
 #include "sensor/free_fall.h"
 #include "sensor/hw_config.h"
+#include "sensor/power_resume.h"
 #include "sensor/sensor_transfer.h"
 #include "sensor/status_thread.h"
 
@@ -76,8 +77,12 @@ NTSTATUS ZHP_DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         ZHP_Trace(ZHP_TRACE_PNP, ZHP_LEVEL_INFO, "ZHP_DispatchPnp(): Schedule completion for IRP_MN_START_DEVICE\n");
         NTSTATUS status = ZHP_StartDevice(DeviceObject, Irp);
         // The lower drivers have started the disk (or failed to); the sensor
-        // is set up either way.
+        // is set up either way. Marked as a run of the start-up path, so the
+        // sensor thread does not start a second sequence beside this one
+        // once the settle time has passed.
+        ZHP_EnterStartupPath();
         ZHP_SensorStartup();
+        ZHP_LeaveStartupPath();
         return status;
     }
 

@@ -7,7 +7,7 @@
 // sensor status thread runs it itself.
 //
 // The path is run by one caller at a time where it can be helped: the thread
-// runs it only while no command is inside it. A command still runs it
+// runs it only while no command, and no start of the disk, is inside it. A command still runs it
 // whenever it finds POW_RESUME set, as the protocol says, even while the
 // thread is inside; both runs end with the same sensor set-up.
 #pragma once
@@ -27,7 +27,8 @@ extern volatile LONG StartupPathRuns;
 // Interrupt time of the last successful device power change of the disk.
 extern volatile ULONGLONG PowerSettleSince;
 
-// A command enters the start-up path (always) and leaves it.
+// A command or the start of the disk enters the start-up path (always) and
+// leaves it.
 _IRQL_requires_max_(DISPATCH_LEVEL)
 VOID ZHP_EnterStartupPath(VOID);
 _IRQL_requires_max_(DISPATCH_LEVEL)
