@@ -111,10 +111,10 @@ Notebook::~Notebook() {
 }
 
 bool Notebook::Start(const std::vector<std::string>& extra) {
-    std::vector<std::string> argv = {kNotebook, "serve", "--state", StateDir()};
-    argv.insert(argv.end(), extra.begin(), extra.end());
     // Each start appends to the same log: a restart keeps the history.
     std::string log = LogPath() + "." + std::to_string(++starts_);
+    std::vector<std::string> argv = {kNotebook, "serve", "--state", StateDir(), "--trace", TracePath()};
+    argv.insert(argv.end(), extra.begin(), extra.end());
     pid_ = Spawn(argv, socket_, log);
     auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
     while (std::chrono::steady_clock::now() < until) {
@@ -127,6 +127,13 @@ bool Notebook::Start(const std::vector<std::string>& extra) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     return false;
+}
+
+std::size_t Notebook::TraceCount(const std::string& text) const {
+    const std::string trace = ReadFile(TracePath());
+    std::size_t count = 0;
+    for (std::size_t at = trace.find(text); at != std::string::npos; at = trace.find(text, at + text.size())) ++count;
+    return count;
 }
 
 int Notebook::Stop() {

@@ -56,6 +56,10 @@ public:
     const std::string& Socket() const { return socket_; }
     std::string StateDir() const { return dir_ + "/state"; }
     std::string LogPath() const { return dir_ + "/serve.log"; }
+    // The driver's debug output of the current start (serve --trace).
+    std::string TracePath() const { return dir_ + "/trace.txt." + std::to_string(starts_); }
+    // How many messages of that output contain text.
+    std::size_t TraceCount(const std::string& text) const;
 
 private:
     std::string dir_;

@@ -78,10 +78,28 @@ TEST(ServeEvents, EveryControlRequestGoesToTheEventLogWithItsWordsAndReplyAsItHa
     EXPECT_EQ(notebook.Stop(), 0);
 }
 
-TEST(ServeEvents, AnEventsFileThatCannotBeWrittenIsRefusedBeforeServing) {
+TEST(ServeEvents, AnEventsOrTraceFileThatCannotBeWrittenIsRefusedBeforeServing) {
+    for (const char* option : {"--events", "--trace"}) {
+        Notebook notebook;
+        const std::string path = notebook.Directory() + "/no/such/dir/file";
+        EXPECT_FALSE(notebook.Start({option, path})) << option;
+        EXPECT_NE(notebook.Log().find("cannot write " + path), std::string::npos) << notebook.Log();
+    }
+}
+
+TEST(ServeTrace, TwoProcessorsByDefaultAndTheDriversMessagesWithTheNotebooksTime) {
     Notebook notebook;
-    EXPECT_FALSE(notebook.Start({"--events", notebook.Directory() + "/no/such/dir/events.jsonl"}));
-    EXPECT_NE(notebook.Log().find("cannot write"), std::string::npos) << notebook.Log();
+    ASSERT_TRUE(notebook.Start()) << notebook.Log();
+    EXPECT_NE(notebook.Log().find(", 2 processors"), std::string::npos) << notebook.Log();
+    // Boot: the filter was added at the very start.
+    const std::string boot = e2e::ReadFile(notebook.TracePath());
+    EXPECT_EQ(boot.rfind("[    0.0", 0), 0u) << boot;
+    EXPECT_NE(boot.find("s] ZHP_AddDevice(): Filter driver"), std::string::npos) << boot;
+    // A command shows as it is served, each message on a line of its own.
+    ASSERT_EQ(notebook.Zhpctl({"107"}).exitCode, 0);
+    EXPECT_EQ(notebook.TraceCount("s] ZHP_DeviceControl(): Flag = : 0x1, User Command = 107\n"), 1u)
+        << e2e::ReadFile(notebook.TracePath());
+    EXPECT_EQ(notebook.Stop(), 0);
 }
 
 TEST(ServeEvents, HelpPrintsTheUsage) {

@@ -14,6 +14,20 @@ namespace {
 
 using e2e::Notebook;
 using e2e::ParseZhpctlJson;
+using e2e::ReadFile;
+
+// ZHP's trace when a device power change of the disk has completed, and when
+// its sensor thread runs the start-up because no command came.
+constexpr char kPowerChangeSeen[] = "ZHP_PowerComplete():  POW_RESUME.12 = TRUE";
+constexpr char kDriverStartUp[] = "ZHP_SettleAfterPowerChange(): No command has set the sensor up";
+
+bool TraceEventuallyCounts(const Notebook& notebook, const char* text, std::size_t count) {
+    for (int waited = 0; waited < 30000; waited += 2) {
+        if (notebook.TraceCount(text) >= count) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return false;
+}
 
 class Zhpctl : public ::testing::Test {
 protected:
@@ -33,20 +47,31 @@ TEST_F(Zhpctl, AfterAPowerChangeTheNextCommandRunsTheStartUpAndQueriesReportTheD
     EXPECT_EQ(reply.words[2] & 0x01, 0x01u) << first.output;  // FLAG_INITIALIZED
     EXPECT_EQ(reply.words[9], 1u) << first.output;            // OP_MODE as installed
 
-    // One device power change of the disk (once the disk has taken it): the
+    // A device power change of the disk (once ZHP has seen it complete): the
     // next command is replaced by the sensor start-up, whose reply carries
-    // OP_MODE at offset 36 and none of 107's report.
-    ASSERT_EQ(notebook.Ctl({"power", "D1"}).exitCode, 0);
+    // OP_MODE at offset 36 and none of 107's report. ZHP runs the start-up
+    // by itself once the disk has settled (150 ms), so a command that comes
+    // later finds it done: then the trace says so, and the test changes the
+    // power again, up to ten times, until a command comes first.
     e2e::ZhpctlReply started;
     std::string startUp;
-    for (int i = 0; i < 50; ++i) {
+    int settledByDriver = 0;
+    for (int attempt = 0; attempt < 10; ++attempt) {
+        const std::size_t changes = notebook.TraceCount(kPowerChangeSeen);
+        const std::size_t settles = notebook.TraceCount(kDriverStartUp);
+        ASSERT_EQ(notebook.Ctl({"power", attempt % 2 == 0 ? "D1" : "D0"}).exitCode, 0);
+        ASSERT_TRUE(TraceEventuallyCounts(notebook, kPowerChangeSeen, changes + 1)) << ReadFile(notebook.TracePath());
         startUp = notebook.Zhpctl({"--json", "107"}).output;
         started = ParseZhpctlJson(startUp);
         ASSERT_TRUE(started.parsed) << startUp;
         if (started.words[2] == 0) break;  // no state word: not 107's reply
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        // 107 answered as usual: the driver's own start-up came first.
+        EXPECT_EQ(notebook.TraceCount(kDriverStartUp), settles + 1) << startUp;
+        EXPECT_EQ(started.words[2], 0x03u) << startUp;  // FLAG_INITIALIZED | FLAG_SENSOR_ON
+        ++settledByDriver;
     }
-    EXPECT_EQ(started.words[2], 0u) << "no command ran the start-up after the power change: " << startUp;
+    EXPECT_EQ(started.words[2], 0u) << "no command ran the start-up in " << settledByDriver
+                                    << " power changes: " << startUp;
     EXPECT_EQ(started.status, 0u);
     EXPECT_EQ(started.words[0], 107u);
     EXPECT_EQ(started.words[9], 1u) << startUp;  // OP_MODE

@@ -52,17 +52,15 @@ struct ServeOptions {
     std::uint32_t locale = 1033;
     std::uint64_t seed = 1;
     std::string eventsPath;
+    std::string tracePath;
     hk::ClockInterrupt clock = hk::ClockInterrupt::Windows;
-    // One until a lost release seen on two processors in real time is found
-    // (the fall picture of the utility's tests did not go); scripts and the
-    // campaign run two.
-    unsigned processors = 1;
+    unsigned processors = 2;
 };
 
 const char* kUsage =
     "usage: notebook serve [--socket PATH] [--state DIR] [--user administrator|standard]\n"
     "                      [--driver PATH] [--locale N] [--seed N] [--events FILE] [--clock windows|exact]\n"
-    "                      [--processors N]\n"
+    "                      [--processors N] [--trace FILE]\n"
     "  --socket PATH   the user-mode socket (default $ZHP_NOTEBOOK_SOCKET, $XDG_RUNTIME_DIR/zhp-notebook.sock)\n"
     "  --state DIR     registry and drive C: (default $XDG_STATE_HOME/zhp-notebook)\n"
     "  --user WHO      the logged-on user: administrator (default) or standard\n"
@@ -70,10 +68,11 @@ const char* kUsage =
     "  --locale N      the user's locale id (default 1033)\n"
     "  --seed N        the kernel's scheduling seed (default 1)\n"
     "  --clock KIND    windows (default): timers end at Windows' clock interrupt; exact: at their due time\n"
-    "  --processors N  logical processors, 1 to 8 (default 1 for now)\n"
+    "  --processors N  logical processors, 1 to 8 (default 2)\n"
     "  --events FILE   the event log as JSON lines, written as things happen: every control\n"
     "                  request a program sends (\"ioctl\": request and reply words), world\n"
     "                  actions, the interrupt line, disk commands, heads, completed requests\n"
+    "  --trace FILE    the driver's debug output, each message with the notebook's time\n"
     "  every drop is drawn as a timeline in STATE/plots/drop-NN.svg (STATE: the --state directory)\n"
     "runs the notebook in real time until SIGINT or SIGTERM; notebook ctl acts on it.\n";
 
@@ -144,6 +143,8 @@ bool ParseServeOptions(int argc, char** argv, ServeOptions* o, std::string* prob
             o->administrator = value != "standard";
         } else if (arg == "--events") {
             o->eventsPath = value;
+        } else if (arg == "--trace") {
+            o->tracePath = value;
         } else if (arg == "--driver") {
             o->driver = value;
             o->driverGiven = true;
@@ -280,6 +281,24 @@ int ServeMain(int argc, char** argv, const std::string& sourceDir, const std::st
         LogLineEdges(events, *machine);
     } else {
         events.PassOn([](const Event&) {});
+    }
+    // The driver's debug output goes to its file as printed, each message
+    // stamped with the notebook's time (what a debugger attached to the
+    // notebook would show).
+    std::unique_ptr<std::FILE, int (*)(std::FILE*)> traceFile(nullptr, &std::fclose);
+    if (!o.tracePath.empty()) {
+        traceFile.reset(std::fopen(o.tracePath.c_str(), "w"));
+        if (!traceFile) {
+            std::cerr << "notebook serve: cannot write " << o.tracePath << ": " << std::strerror(errno) << "\n";
+            return 2;
+        }
+        std::FILE* file = traceFile.get();
+        hk::Kernel* tracedKernel = &machine->Kernel();
+        machine->Kernel().SetDebugSink([file, tracedKernel](const std::string& text) {
+            std::fprintf(file, "[%9.3f s] %s", static_cast<double>(tracedKernel->Now()) / hk::kSecond, text.c_str());
+            if (text.empty() || text.back() != '\n') std::fputc('\n', file);
+            std::fflush(file);
+        });
     }
     RequestLedger ledger;
     BootReport boot;
