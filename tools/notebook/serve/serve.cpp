@@ -119,6 +119,17 @@ private:
     std::mutex mutex_;
 };
 
+// A log file written as things happen, or none when no path was given. False
+// (the reason printed) when the file cannot be written.
+using LogFile = std::unique_ptr<std::FILE, int (*)(std::FILE*)>;
+bool OpenLogFile(const std::string& path, LogFile* file) {
+    if (path.empty()) return true;
+    file->reset(std::fopen(path.c_str(), "w"));
+    if (*file) return true;
+    std::cerr << "notebook serve: cannot write " << path << ": " << std::strerror(errno) << "\n";
+    return false;
+}
+
 bool ParseServeOptions(int argc, char** argv, ServeOptions* o, std::string* problem) {
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
@@ -243,6 +254,12 @@ int ServeMain(int argc, char** argv, const std::string& sourceDir, const std::st
     sigaddset(&stopSignals, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
+    // Opened before the machine exists, so that they outlive it: the driver
+    // still prints while the machine is taken down.
+    LogFile eventsFile(nullptr, &std::fclose);
+    LogFile traceFile(nullptr, &std::fclose);
+    if (!OpenLogFile(o.eventsPath, &eventsFile) || !OpenLogFile(o.tracePath, &traceFile)) return 2;
+
     LivePrinter printer;
     const std::string savedRegistry = o.stateDir + "/" + kRegistryFile;
     MachineOptions mo;
@@ -266,13 +283,7 @@ int ServeMain(int argc, char** argv, const std::string& sourceDir, const std::st
     // The event log goes to its file line by line as events are added (each
     // line flushed, so a reader follows it live); without a file nothing is kept.
     EventLog events;
-    std::unique_ptr<std::FILE, int (*)(std::FILE*)> eventsFile(nullptr, &std::fclose);
-    if (!o.eventsPath.empty()) {
-        eventsFile.reset(std::fopen(o.eventsPath.c_str(), "w"));
-        if (!eventsFile) {
-            std::cerr << "notebook serve: cannot write " << o.eventsPath << ": " << std::strerror(errno) << "\n";
-            return 2;
-        }
+    if (eventsFile) {
         std::FILE* file = eventsFile.get();
         events.PassOn([file](const Event& e) {
             std::fputs((e.ToJson() + "\n").c_str(), file);
@@ -285,13 +296,7 @@ int ServeMain(int argc, char** argv, const std::string& sourceDir, const std::st
     // The driver's debug output goes to its file as printed, each message
     // stamped with the notebook's time (what a debugger attached to the
     // notebook would show).
-    std::unique_ptr<std::FILE, int (*)(std::FILE*)> traceFile(nullptr, &std::fclose);
-    if (!o.tracePath.empty()) {
-        traceFile.reset(std::fopen(o.tracePath.c_str(), "w"));
-        if (!traceFile) {
-            std::cerr << "notebook serve: cannot write " << o.tracePath << ": " << std::strerror(errno) << "\n";
-            return 2;
-        }
+    if (traceFile) {
         std::FILE* file = traceFile.get();
         hk::Kernel* tracedKernel = &machine->Kernel();
         machine->Kernel().SetDebugSink([file, tracedKernel](const std::string& text) {
