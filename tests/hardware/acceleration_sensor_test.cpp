@@ -178,6 +178,10 @@ TEST_F(AccelerationSensorTest, DurationCountsSamplesAtTheDataRate) {
         if (sensor.Level()) asserted_at = clock.Now();
     }
     EXPECT_EQ(asserted_at, first_low_sample + 16 * kPeriod400Hz);
+    // Samples later the rise is still dated at the sample that raised it.
+    Run(5 * kPeriod400Hz);
+    EXPECT_EQ(sensor.RequestRoseAt(), asserted_at);
+    EXPECT_EQ(sensor.LatestSampleTime(), asserted_at + 5 * kPeriod400Hz);
 }
 
 TEST_F(AccelerationSensorTest, UnlatchedInterruptFollowsTheCondition) {

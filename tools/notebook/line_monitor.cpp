@@ -48,7 +48,10 @@ void LineMonitor::Check() {
     if (high != level_) {
         const bool byPin = forced_ || force_changed_;
         LineEdge edge{now, high, byPin};
-        const hk::Time100ns sample = chipset_.Sensor().LatestSampleTime();
+        // A rise is dated at the sample that raised the request: later
+        // samples may have come before this look.
+        const hw::AccelerationSensor& sensor = chipset_.Sensor();
+        const hk::Time100ns sample = high ? sensor.RequestRoseAt() : sensor.LatestSampleTime();
         if (!byPin && sample > last_check_ && sample <= now) edge.t = sample;
         edges_.push_back(edge);
         level_ = high;

@@ -1,7 +1,7 @@
 // Watches the sensor's interrupt line at the GPIO level register and keeps
 // its edges. A kernel timer DPC looks every sample period; the pin actions
 // look at once. A rise caused by the sensor is dated at the sensor sample
-// that caused it, so the edge times are exact whatever the period.
+// that raised its request, so the rise times are exact whatever the period.
 #pragma once
 
 #include "hw/chipset.h"

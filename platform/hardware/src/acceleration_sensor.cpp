@@ -79,7 +79,11 @@ void AccelerationSensor::Sample(hk::Time100ns t) {
     latest_time_ = t;
     ++samples_taken_;
     if (!outputs_held_) shown_ = latest_;
-    for (Engine& e : engines_) RunEngine(e);
+    for (Engine& e : engines_) {
+        const bool was_active = e.active;
+        RunEngine(e);
+        if (e.active && !was_active) request_rose_at_ = t;
+    }
 }
 
 bool AccelerationSensor::Latched(const Engine& engine) const {

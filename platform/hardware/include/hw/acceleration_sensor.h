@@ -78,6 +78,9 @@ public:
     // The latest sample, in counts; its time.
     const std::array<std::int16_t, 3>& LatestSample() const { return latest_; }
     hk::Time100ns LatestSampleTime() const { return latest_time_; }
+    // The sample at which an engine's interrupt request last came on: the
+    // time the line rose, however many samples have followed.
+    hk::Time100ns RequestRoseAt() const { return request_rose_at_; }
     std::uint64_t SamplesTaken() const { return samples_taken_; }
 
     // Per-axis noise: uniform in [-counts, +counts], from a seeded generator.
@@ -111,6 +114,7 @@ private:
     hk::Time100ns next_sample_ = 0;  // valid while powered on
     std::array<std::int16_t, 3> latest_{};
     hk::Time100ns latest_time_ = 0;
+    hk::Time100ns request_rose_at_ = 0;
     std::array<std::int16_t, 3> shown_{};  // what the output registers hold
     bool outputs_held_ = false;            // block data update: low byte read, high byte pending
     std::uint64_t samples_taken_ = 0;
