@@ -95,13 +95,13 @@ Outcome OneDrop(const Clock& clock, std::uint64_t seed) {
     const hk::Time100ns release = m.kernel.Now();
     const hw::DropFacts drop = m.chipset.Motion().Drop(outcome.height, release);
     // The engine needs 17 low samples at 400 Hz: the line cannot rise
-    // within 40 ms of the release. After that, look every millisecond: the
-    // sample that raised it is the latest one.
+    // within 40 ms of the release. After that, look every millisecond; the
+    // sensor dates the rise at the sample that raised it.
     m.kernel.RunFor(38 * kMillisecond);
     hk::Time100ns rise = -1;
     if ((m.chipset.Gpio().Level() & m.chipset.Gpio().PinMask()) == 0 &&
         RunUntil(m, [&] { return (m.chipset.Gpio().Level() & m.chipset.Gpio().PinMask()) != 0; }, kSecond)) {
-        rise = m.chipset.Sensor().LatestSampleTime();
+        rise = m.chipset.Sensor().RequestRoseAt();
     }
     // Reads and writes are held from the moment either block flag is set;
     // look every 50 us until then.

@@ -38,7 +38,7 @@ TEST(Protection, DropParksHoldsAndReleasesOldestFirst) {
 
     const hw::DropFacts drop = m.chipset.Motion().Drop(1.0, m.kernel.Now() + 100 * kMillisecond);
     ASSERT_TRUE(RunUntil(m, [&] { return (m.chipset.Gpio().Level() & 0x20) != 0; }, 300 * kMillisecond));
-    const hk::Time100ns rise = m.chipset.Sensor().LatestSampleTime();
+    const hk::Time100ns rise = m.chipset.Sensor().RequestRoseAt();
     EXPECT_GT(rise, drop.fall_start);
     ASSERT_TRUE(RunUntil(m, [&] { return Blocked(m); }, kSecond));
 
